@@ -1,0 +1,104 @@
+// Image layer: colour-kernel chains, blurs against OpenCV, and a large banded render.
+
+#include <benchmark/benchmark.h>
+
+#include <opencv2/imgproc.hpp>
+#include <random>
+
+#include "vellari/platform/context.h"
+#include "vellari/platform/filter.h"
+#include "vellari/platform/image.h"
+#include "vellari/platform/kernel.h"
+
+using namespace vellari;
+
+namespace {
+
+std::vector<float> noise(int w, int h) {
+    std::vector<float> d(size_t(w) * h * 4);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(0, 1);
+    for (size_t i = 0; i < d.size(); i += 4) {
+        d[i] = u(rng);
+        d[i + 1] = u(rng);
+        d[i + 2] = u(rng);
+        d[i + 3] = 1;
+    }
+    return d;
+}
+
+void scaleKernel(const ColorSpan& s) {
+    const float k = s.val[0][0], b = s.val[1][0];
+    for (int i = 0; i < s.n * 4; ++i) s.dst[i] = s.src[0][i] * k + b;
+}
+
+void renderInto(const Image& img, std::vector<float>& out) {
+    Rect e = img.extent();
+    defaultContext().render(img, e, PixelFormat::RGBAf, out.data(), size_t(e.width) * 16);
+}
+
+void BM_ColorKernelChain(benchmark::State& state) {
+    const int w = 1920, h = 1080, n = int(state.range(0));
+    Image src = Image::fromRGBAf(noise(w, h), w, h);
+    KernelPtr k = Kernel::makeColor("bench.scale", scaleKernel);
+    Image img = src;
+    for (int i = 0; i < n; ++i) img = applyKernel(k, src.extent(), {img, 0.99, 0.001});
+    std::vector<float> out(size_t(w) * h * 4);
+    for (auto _ : state) {
+        renderInto(img, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+BENCHMARK(BM_ColorKernelChain)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_GaussianBlurClampCrop(benchmark::State& state) {
+    const int w = 1920, h = 1080;
+    const double sigma = double(state.range(0)) / 100.0;
+    Image src = Image::fromRGBAf(noise(w, h), w, h);
+    Image img = src.clampedToExtent().applyingFilter("CIGaussianBlur", {{"inputRadius", sigma}}).cropped(src.extent());
+    std::vector<float> out(size_t(w) * h * 4);
+    for (auto _ : state) {
+        renderInto(img, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetLabel("sigma " + std::to_string(sigma));
+}
+BENCHMARK(BM_GaussianBlurClampCrop)->Arg(125)->Arg(1500)->Arg(15000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_OpenCVGaussianBlur(benchmark::State& state) {
+    const int w = 1920, h = 1080;
+    const double sigma = double(state.range(0)) / 100.0;
+    std::vector<float> d = noise(w, h);
+    cv::Mat src(h, w, CV_32FC4, d.data()), dst;
+    for (auto _ : state) {
+        cv::GaussianBlur(src, dst, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    state.SetLabel("sigma " + std::to_string(sigma));
+}
+BENCHMARK(BM_OpenCVGaussianBlur)->Arg(125)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 6000 x 4000 picture through 20 stages including blurs, rendered to 8 bits.
+void BM_LargeChain(benchmark::State& state) {
+    const int w = 6000, h = 4000;
+    std::vector<uint8_t> px(size_t(w) * h * 4);
+    std::mt19937 rng(3);
+    for (auto& b : px) b = uint8_t(rng());
+    Image src = Image::fromRGBA8(px.data(), w, h, size_t(w) * 4, false);
+    KernelPtr k = Kernel::makeColor("bench.scale", scaleKernel);
+    Image img = src;
+    for (int i = 0; i < 20; ++i) {
+        if (i % 5 == 2)
+            img = img.clampedToExtent().applyingFilter("CIGaussianBlur", {{"inputRadius", 2.0 + i}}).cropped(src.extent());
+        else
+            img = applyKernel(k, src.extent(), {img, 0.98, 0.01});
+    }
+    std::vector<uint8_t> out(size_t(w) * h * 4);
+    for (auto _ : state) {
+        defaultContext().render(img, src.extent(), PixelFormat::RGBA8, out.data(), size_t(w) * 4);
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+BENCHMARK(BM_LargeChain)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+}  // namespace

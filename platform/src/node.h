@@ -1,0 +1,2 @@
+#pragma once
+#include "vellari/platform/node.h"

@@ -1,0 +1,459 @@
+#include <omp.h>
+
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "node.h"
+#include "vellari/platform/context.h"
+#include "vellari/platform/picture.h"
+
+namespace vellari {
+namespace detail {
+Image imageFromSharedBytes(std::shared_ptr<const std::vector<uint8_t>> d, const IRect& r);
+
+namespace {
+
+constexpr int kTileW = 256;
+constexpr int kTileH = 128;
+
+// Large buffers are reused across renders: fresh pages cost a fault each, which for a
+// 1080p float frame is as much as the work done in it.
+class BufferPool {
+public:
+    using Block = std::unique_ptr<float[]>;
+    Block acquire(size_t floats, size_t& capacity) {
+        {
+            std::lock_guard lock(mutex_);
+            for (size_t i = 0; i < free_.size(); ++i) {
+                if (free_[i].size >= floats && free_[i].size <= floats * 2 + (1u << 16)) {
+                    Entry e = std::move(free_[i]);
+                    free_.erase(free_.begin() + ptrdiff_t(i));
+                    held_ -= e.size;
+                    capacity = e.size;
+                    return std::move(e.block);
+                }
+            }
+        }
+        capacity = floats;
+        return Block(new float[floats]);
+    }
+    void release(Block b, size_t floats) {
+        if (!b) return;
+        std::lock_guard lock(mutex_);
+        free_.push_back({std::move(b), floats});
+        held_ += floats;
+        while (held_ > kMaxHeldFloats && !free_.empty()) {
+            held_ -= free_.front().size;
+            free_.erase(free_.begin());
+        }
+    }
+    static BufferPool& shared() {
+        static BufferPool* p = new BufferPool;
+        return *p;
+    }
+
+private:
+    static constexpr size_t kMaxHeldFloats = (256u << 20) / sizeof(float);
+    struct Entry {
+        Block block;
+        size_t size;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> free_;
+    size_t held_ = 0;
+};
+
+struct PooledBuffer {
+    BufferPool::Block block;
+    size_t capacity = 0;
+    void allocate(size_t floats) { block = BufferPool::shared().acquire(floats, capacity); }
+    float* data() const { return block.get(); }
+    ~PooledBuffer() { BufferPool::shared().release(std::move(block), capacity); }
+    PooledBuffer() = default;
+    PooledBuffer(PooledBuffer&&) = default;
+    PooledBuffer& operator=(PooledBuffer&&) = default;
+};
+
+struct View {
+    IRect rect;
+    const float* data = nullptr;  // pixel (rect.x, rect.y)
+    ptrdiff_t stride = 0;
+    const float* row(int y) const { return data + ptrdiff_t(y - rect.y) * stride; }
+    const float* at(int x, int y) const { return row(y) + ptrdiff_t(x - rect.x) * 4; }
+};
+
+struct NodeInfo {
+    IRect req;                  // union of what consumers need (inside the node's extent)
+    bool materialize = false;
+    bool ready = false;         // buffer filled
+    PooledBuffer buffer;        // over req
+    const float* data = nullptr;  // pixel (req.x, req.y): the buffer, or a source's own pixels
+    ptrdiff_t stride = 0;
+};
+
+struct Plan {
+    std::vector<const Node*> order;  // inputs before consumers
+    std::unordered_map<const Node*, NodeInfo> info;
+};
+
+IRect extentI(const Node* n) { return n->extent.integral(); }
+
+void collect(const Node* n, Plan& plan, std::unordered_map<const Node*, int>& state) {
+    auto& s = state[n];
+    if (s) return;
+    s = 1;
+    for (auto& in : n->inputs) collect(in.get(), plan, state);
+    plan.order.push_back(n);
+}
+
+Plan makePlan(const Node* root, const IRect& r) {
+    Plan plan;
+    std::unordered_map<const Node*, int> state;
+    collect(root, plan, state);
+    for (auto* n : plan.order) plan.info[n];
+    plan.info[root].req = r.intersect(extentI(root));
+    // Consumers come after their inputs in `order`: walk backwards to push requests down.
+    for (auto it = plan.order.rbegin(); it != plan.order.rend(); ++it) {
+        const Node* n = *it;
+        NodeInfo& ni = plan.info[n];
+        if (n->intermediate && n != root) ni.materialize = true;
+        if (ni.req.empty()) continue;
+        for (size_t i = 0; i < n->inputs.size(); ++i) {
+            const Node* in = n->inputs[i].get();
+            IRect want;
+            switch (n->kind()) {
+                case Node::Kind::Offset: want = ni.req.offset(-n->dx, -n->dy); break;
+                case Node::Kind::Sampling: want = n->roi(int(i), ni.req); break;
+                default: want = ni.req; break;
+            }
+            NodeInfo& ii = plan.info[in];
+            if (n->kind() == Node::Kind::Sampling) ii.materialize = true;
+            ii.req = ii.req.unite(want.intersect(extentI(in)));
+        }
+    }
+    return plan;
+}
+
+size_t planBytes(const Plan& p) {
+    size_t b = 0;
+    for (auto& [n, i] : p.info)
+        if (i.materialize) b += size_t(i.req.area()) * 16;
+    return b;
+}
+
+// Per-thread scratch memory, reset for every top-level tile.
+struct Arena {
+    std::vector<std::unique_ptr<float[]>> blocks;
+    std::vector<size_t> sizes;
+    size_t used = 0;  // blocks handed out in this tile
+    float* get(size_t floats) {
+        while (used < blocks.size() && sizes[used] < floats) {
+            // keep block order stable: replace a too-small block
+            blocks[used].reset(new float[floats]);
+            sizes[used] = floats;
+        }
+        if (used == blocks.size()) {
+            blocks.emplace_back(new float[floats]);
+            sizes.push_back(floats);
+        }
+        return blocks[used++].get();
+    }
+};
+
+Arena& threadArena() {
+    thread_local Arena a;
+    return a;
+}
+
+struct Evaluator {
+    Plan& plan;
+    Arena& arena = threadArena();
+    struct MemoEntry {
+        const Node* n;
+        IRect r;
+        View v;
+    };
+    std::vector<MemoEntry> memo;
+
+    void resetTile() {
+        memo.clear();
+        arena.used = 0;
+    }
+
+    static void zero(const TileBuffer& t) {
+        for (int y = t.rect.y; y < t.rect.bottom(); ++y) std::memset(t.row(y), 0, size_t(t.rect.w) * 16);
+    }
+
+    // A view of node n covering exactly r (pixels outside n's extent are zero).
+    View get(const Node* n, const IRect& r) {
+        if (r.empty()) return {r, nullptr, 0};
+        NodeInfo& ni = plan.info[n];
+        if (ni.ready && ni.req.contains(r))
+            return {r, ni.data + ptrdiff_t(r.y - ni.req.y) * ni.stride + ptrdiff_t(r.x - ni.req.x) * 4, ni.stride};
+        const IRect e = extentI(n);
+        const bool inside = e.contains(r);
+        if (inside) {
+            if (n->kind() == Node::Kind::Alias) return get(n->inputs[0].get(), r);
+            if (n->kind() == Node::Kind::Offset) {
+                View v = get(n->inputs[0].get(), r.offset(-n->dx, -n->dy));
+                v.rect = r;
+                return v;
+            }
+            if (n->kind() == Node::Kind::Source) {
+                View v{r, nullptr, 0};
+                if (n->directView(r, v.data, v.stride)) return v;
+            }
+        }
+        for (auto& m : memo)
+            if (m.n == n && m.r == r) return m.v;
+        float* d = arena.get(size_t(r.w) * r.h * 4);
+        TileBuffer t{r, d, ptrdiff_t(r.w) * 4};
+        compute(n, t);
+        View v{r, d, t.stride};
+        memo.push_back({n, r, v});
+        return v;
+    }
+
+    // Computes node n's pixels into t (ignoring n's own buffer).
+    void compute(const Node* n, const TileBuffer& t) {
+        const IRect c = t.rect.intersect(extentI(n));
+        if (!(c == t.rect)) zero(t);
+        if (c.empty()) return;
+        TileBuffer tc{c, t.at(c.x, c.y), t.stride};
+        switch (n->kind()) {
+            case Node::Kind::Source: n->readTile(tc); break;
+            case Node::Kind::Alias:
+            case Node::Kind::Offset: {
+                IRect src = n->kind() == Node::Kind::Offset ? c.offset(-n->dx, -n->dy) : c;
+                View v = get(n->inputs[0].get(), src);
+                for (int y = 0; y < c.h; ++y)
+                    std::memcpy(tc.row(c.y + y), v.row(src.y + y), size_t(c.w) * 16);
+                break;
+            }
+            case Node::Kind::Pointwise: {
+                const size_t k = n->inputs.size();
+                const float* ptrs[8];
+                std::vector<const float*> big;
+                const float** p = ptrs;
+                if (k > 8) {
+                    big.resize(k);
+                    p = big.data();
+                }
+                std::vector<View> views(k);
+                for (size_t i = 0; i < k; ++i) views[i] = get(n->inputs[i].get(), c);
+                for (int y = c.y; y < c.bottom(); ++y) {
+                    for (size_t i = 0; i < k; ++i) p[i] = views[i].row(y);
+                    n->evalSpan(p, tc.row(y), c.w, c.x, y);
+                }
+                break;
+            }
+            case Node::Kind::Sampling: {
+                const size_t k = n->inputs.size();
+                std::vector<SamplerView> sv(k);
+                for (size_t i = 0; i < k; ++i) {
+                    const Node* in = n->inputs[i].get();
+                    NodeInfo& ii = plan.info[in];
+                    if (ii.ready) {
+                        sv[i] = SamplerView{ii.req, ii.data, ii.stride, in->nearest};
+                    } else {
+                        // Not planned (request outside the input's extent): nothing to read.
+                        static const float zeros[4] = {0, 0, 0, 0};
+                        sv[i] = SamplerView{{0, 0, 0, 0}, zeros, 0, in->nearest};
+                    }
+                }
+                n->evalTile(sv.data(), tc);
+                break;
+            }
+        }
+    }
+};
+
+template <class F>
+void forTiles(const IRect& r, int threads, F&& f) {
+    // Small regions (pyramid levels that read large inputs) still use every thread.
+    int tileH = kTileH;
+    const int tilesAcross = (r.w + kTileW - 1) / kTileW;
+    while (tileH > 8 && tilesAcross * ((r.h + tileH - 1) / tileH) < 4 * threads) tileH /= 2;
+    const int tx = tilesAcross, ty = (r.h + tileH - 1) / tileH;
+    const int count = tx * ty;
+    if (count <= 0) return;
+    const int nt = std::max(1, std::min(threads, count));
+#pragma omp parallel num_threads(nt)
+    {
+        f(-1, IRect{});  // per-thread setup
+#pragma omp for schedule(dynamic, 1)
+        for (int i = 0; i < count; ++i) {
+            int x = r.x + (i % tx) * kTileW, y = r.y + (i / tx) * tileH;
+            IRect t{x, y, std::min(kTileW, r.right() - x), std::min(tileH, r.bottom() - y)};
+            f(i, t);
+        }
+    }
+}
+
+void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
+    if (f == PixelFormat::RGBAf) {
+        std::memcpy(d, s, size_t(n) * 16);
+        return;
+    }
+    int order[4];
+    switch (f) {
+        case PixelFormat::ARGB8: order[0] = 3, order[1] = 0, order[2] = 1, order[3] = 2; break;
+        case PixelFormat::BGRA8: order[0] = 2, order[1] = 1, order[2] = 0, order[3] = 3; break;
+        default: order[0] = 0, order[1] = 1, order[2] = 2, order[3] = 3; break;
+    }
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 4; ++c) {
+            float v = s[i * 4 + order[c]];
+            v = v < 0 ? 0 : (v > 1 ? 1 : v);
+            d[i * 4 + c] = uint8_t(v * 255.0f + 0.5f);
+        }
+}
+
+int threadCount(const Context::Options& o) {
+    if (o.threads > 0) return o.threads;
+    return omp_get_max_threads();
+}
+
+void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t* out, size_t rowBytes,
+                  const IRect& outRect, int threads) {
+    Plan plan = makePlan(root, r);
+    for (const Node* n : plan.order) {
+        NodeInfo& ni = plan.info[n];
+        if (!ni.materialize || ni.req.empty()) continue;
+        if (n->kind() == Node::Kind::Source && n->directView(ni.req, ni.data, ni.stride)) {
+            ni.ready = true;
+            continue;
+        }
+        ni.buffer.allocate(size_t(ni.req.area()) * 4);
+        const IRect req = ni.req;
+        float* base = ni.buffer.data();
+        std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
+        forTiles(req, threads, [&](int i, const IRect& t) {
+            auto& ev = evs[omp_get_thread_num()];
+            if (i < 0) {
+                if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
+                return;
+            }
+            ev->resetTile();
+            TileBuffer tb{t, base + (ptrdiff_t(t.y - req.y) * req.w + (t.x - req.x)) * 4, ptrdiff_t(req.w) * 4};
+            ev->compute(n, tb);
+        });
+        ni.data = base;
+        ni.stride = ptrdiff_t(req.w) * 4;
+        ni.ready = true;
+    }
+    std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
+    const size_t bpp = bytesPerPixel(format);
+    forTiles(r, threads, [&](int i, const IRect& t) {
+        auto& ev = evs[omp_get_thread_num()];
+        if (i < 0) {
+            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
+            return;
+        }
+        ev->resetTile();
+        View v = ev->get(root, t);
+        for (int y = t.y; y < t.bottom(); ++y)
+            storeRow(v.row(y), t.w, format,
+                     out + size_t(y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp);
+    });
+}
+
+}  // namespace
+
+float* threadScratch(int slot, size_t floats) {
+    thread_local std::vector<std::vector<float>> slots;
+    if (slot >= int(slots.size())) slots.resize(size_t(slot) + 1);
+    auto& v = slots[size_t(slot)];
+    if (v.size() < floats) v.resize(floats);
+    return v.data();
+}
+
+}  // namespace detail
+
+size_t bytesPerPixel(PixelFormat f) { return f == PixelFormat::RGBAf ? 16 : 4; }
+
+void Context::render(const Image& image, const Rect& rect, PixelFormat format, void* data, size_t rowBytes) const {
+    const IRect r = rect.integral();
+    if (r.empty() || !data) return;
+    uint8_t* out = static_cast<uint8_t*>(data);
+    const size_t bpp = bytesPerPixel(format);
+    for (int y = 0; y < r.h; ++y) std::memset(out + y * rowBytes, 0, size_t(r.w) * bpp);
+    if (!image) return;
+    const detail::Node* root = image.node().get();
+    const IRect inside = r.intersect(image.extent().integral());
+    if (inside.empty()) return;
+    const int threads = detail::threadCount(options_);
+
+    // Large outputs render in bands so that intermediate buffers stay within budget.
+    size_t bytes = detail::planBytes(detail::makePlan(root, inside));
+    int bands = 1;
+    if (bytes > options_.memoryBudget) bands = int((bytes + options_.memoryBudget - 1) / options_.memoryBudget);
+    bands = std::min(bands, std::max(1, inside.h / 64));
+    const int bandH = (inside.h + bands - 1) / bands;
+    for (int y = inside.y; y < inside.bottom(); y += bandH) {
+        IRect band{inside.x, y, inside.w, std::min(bandH, inside.bottom() - y)};
+        detail::renderRegion(root, band, format, out, rowBytes, r, threads);
+    }
+}
+
+Bitmap Context::render(const Image& image, const Rect& rect, PixelFormat format) const {
+    Bitmap b;
+    IRect r = rect.integral();
+    b.width = r.w;
+    b.height = r.h;
+    b.format = format;
+    b.rowBytes = size_t(std::max(0, r.w)) * bytesPerPixel(format);
+    b.bytes.resize(b.rowBytes * std::max(0, r.h));
+    render(image, rect, format, b.bytes.data(), b.rowBytes);
+    return b;
+}
+
+Picture Context::createPicture(const Image& image, const Rect& rect) const {
+    IRect r = rect.integral();
+    if (r.empty() || !image) return {};
+    std::vector<float> f(size_t(r.w) * r.h * 4);
+    render(image, rect, PixelFormat::RGBAf, f.data(), size_t(r.w) * 16);
+    std::vector<uint8_t> px(f.size());
+    for (size_t i = 0; i < f.size(); i += 4) {
+        float a = std::clamp(f[i + 3], 0.0f, 1.0f);
+        for (int c = 0; c < 3; ++c) {
+            float v = a > 0 ? f[i + c] / a : 0.0f;
+            v = std::clamp(v, 0.0f, 1.0f);
+            px[i + c] = uint8_t(v * 255.0f + 0.5f);
+        }
+        px[i + 3] = uint8_t(a * 255.0f + 0.5f);
+    }
+    return Picture(r.w, r.h, std::move(px));
+}
+
+const Context& defaultContext() {
+    static Context* c = new Context;
+    return *c;
+}
+
+ImageAccumulator::ImageAccumulator(const Rect& extent) : rect_(extent.integral()) { clear(); }
+
+void ImageAccumulator::clear() {
+    pixels_ = std::make_shared<std::vector<uint8_t>>(size_t(std::max<int64_t>(0, rect_.area())) * 4, uint8_t(0));
+}
+
+void ImageAccumulator::setImage(const Image& image) { setImage(image, Rect::fromIRect(rect_)); }
+
+void ImageAccumulator::setImage(const Image& image, const Rect& dirty) {
+    IRect d = dirty.integral().intersect(rect_);
+    if (rect_.empty()) return;
+    // Earlier snapshots keep their pixels: write into a fresh buffer when one is shared.
+    if (pixels_.use_count() > 1) pixels_ = std::make_shared<std::vector<uint8_t>>(*pixels_);
+    if (d.empty()) return;
+    const size_t rowBytes = size_t(rect_.w) * 4;
+    uint8_t* base = pixels_->data() + size_t(d.y - rect_.y) * rowBytes + size_t(d.x - rect_.x) * 4;
+    defaultContext().render(image, Rect::fromIRect(d), PixelFormat::RGBA8, base, rowBytes);
+}
+
+Image ImageAccumulator::image() const {
+    if (rect_.empty()) return Image::empty();
+    return detail::imageFromSharedBytes(pixels_, rect_);
+}
+
+}  // namespace vellari

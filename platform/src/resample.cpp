@@ -1,0 +1,189 @@
+#include "resample.h"
+
+#include <cstring>
+#include <vector>
+
+#include "node.h"
+
+namespace vellari::detail {
+namespace {
+
+enum class AxisMode { Nearest, Linear, Area, Tent };
+
+// Taps of one axis for a run of output pixels: output k reads input pixels
+// first[k] .. first[k] + count[k] - 1 with weights w[off[k] ...].
+struct Taps {
+    std::vector<int> first, count, off;
+    std::vector<float> w;
+    int lo = 0, hi = 0;  // input range touched, [lo, hi)
+};
+
+// Output coordinate X maps to input coordinate (X - shift) / scale on this axis.
+Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, int viewLo, int viewHi) {
+    Taps t;
+    t.first.resize(n);
+    t.count.resize(n);
+    t.off.resize(n);
+    t.lo = viewHi;
+    t.hi = viewLo;
+    auto add = [&](int k, int i, double wt) {
+        if (i < viewLo || i >= viewHi || wt == 0) return;  // outside the input: transparent
+        if (t.count[k] == 0) t.first[k] = i;
+        // taps are generated in increasing order and contiguous
+        t.w.push_back(float(wt));
+        t.count[k]++;
+        t.lo = std::min(t.lo, i);
+        t.hi = std::max(t.hi, i + 1);
+    };
+    for (int k = 0; k < n; ++k) {
+        const double X = outStart + k;
+        t.off[k] = int(t.w.size());
+        t.count[k] = 0;
+        t.first[k] = viewLo;
+        if (mode == AxisMode::Nearest) {
+            add(k, int(std::floor((X + 0.5 - shift) / scale)), 1.0);
+        } else if (mode == AxisMode::Linear) {
+            double u = (X + 0.5 - shift) / scale - 0.5;
+            double i0 = std::floor(u), f = u - i0;
+            if (f < 1e-9) {
+                add(k, int(i0), 1.0);
+            } else if (f > 1 - 1e-9) {
+                add(k, int(i0) + 1, 1.0);
+            } else {
+                add(k, int(i0), 1 - f);
+                add(k, int(i0) + 1, f);
+            }
+        } else if (mode == AxisMode::Tent) {
+            // Weights of the bilinear interpolation's adjoint: mass moves to the two
+            // nearest output centres, which keeps its centre where it was.
+            const double c = (X + 0.5 - shift) / scale, hw = 1.0 / std::abs(scale);
+            double sum = 0;
+            for (int i = int(std::floor(c - hw)); i <= int(std::ceil(c + hw)); ++i) sum += std::max(0.0, 1 - std::abs(i + 0.5 - c) / hw);
+            for (int i = int(std::floor(c - hw)); i <= int(std::ceil(c + hw)); ++i) {
+                double wt = std::max(0.0, 1 - std::abs(i + 0.5 - c) / hw);
+                if (wt > 0) add(k, i, wt / sum);
+            }
+        } else {
+            double u0 = (X - shift) / scale, u1 = (X + 1 - shift) / scale;
+            if (u1 < u0) std::swap(u0, u1);
+            double len = u1 - u0;
+            for (int i = int(std::floor(u0)); i < int(std::ceil(u1 - 1e-9)); ++i) {
+                double ov = std::min(u1, double(i + 1)) - std::max(u0, double(i));
+                if (ov > 1e-12) add(k, i, ov / len);
+            }
+        }
+    }
+    if (t.hi < t.lo) t.lo = t.hi = viewLo;
+    return t;
+}
+
+class TransformNode final : public Node {
+public:
+    TransformNode(NodePtr in, const AffineTransform& t, bool hq, bool tent = false)
+        : t_(t), inv_(t.inverted()), hq_(hq), tent_(tent) {
+        Rect e = in->extent;
+        extent = e.isInfinite() ? Rect::infinite() : Rect::fromIRect(t.apply(e).integral());
+        if (tent && !e.isInfinite()) extent = extent.inset(-1, -1);  // the tent reaches one output pixel out
+        nearest = in->nearest;
+        axisAligned_ = t.b == 0 && t.c == 0;
+        // Quarter turns and mirrors that map pixel centres onto pixel centres copy exactly.
+        bool perm = (t.a == 0 && t.d == 0 && std::abs(t.b) == 1 && std::abs(t.c) == 1);
+        if (perm) {
+            Point p = t.apply(Point{0.5, 0.5});
+            exact_ = std::abs(p.x - 0.5 - std::round(p.x - 0.5)) < 1e-9 && std::abs(p.y - 0.5 - std::round(p.y - 0.5)) < 1e-9;
+        }
+        inputs.push_back(std::move(in));
+    }
+    Kind kind() const override { return Kind::Sampling; }
+
+    IRect roi(int, const IRect& d) const override {
+        Rect r = inv_.apply(Rect::fromIRect(d));
+        const double grow = tent_ ? std::max(std::abs(inv_.a), std::abs(inv_.d)) + 1 : 1.0;
+        return r.inset(-grow, -grow).integral();
+    }
+
+    void evalTile(const SamplerView* in, const TileBuffer& out) const override {
+        if (axisAligned_)
+            separable(in[0], out);
+        else
+            general(in[0], out);
+    }
+
+private:
+    AxisMode modeFor(double scale) const {
+        if (tent_ && std::abs(scale) < 1) return AxisMode::Tent;
+        if (hq_ && std::abs(scale) < 1) return AxisMode::Area;
+        return inputs[0]->nearest ? AxisMode::Nearest : AxisMode::Linear;
+    }
+
+    void separable(const SamplerView& v, const TileBuffer& out) const {
+        const IRect& r = out.rect;
+        Taps tx = buildTaps(r.x, r.w, t_.a, t_.tx, modeFor(t_.a), v.rect.x, v.rect.right());
+        Taps ty = buildTaps(r.y, r.h, t_.d, t_.ty, modeFor(t_.d), v.rect.y, v.rect.bottom());
+        const int rows = ty.hi - ty.lo;
+        if (rows <= 0 || tx.hi <= tx.lo) {
+            for (int y = r.y; y < r.bottom(); ++y) std::memset(out.row(y), 0, size_t(r.w) * 16);
+            return;
+        }
+        // Horizontal pass over every input row the vertical taps touch.
+        float* h = threadScratch(0, size_t(rows) * r.w * 4);
+        for (int iy = ty.lo; iy < ty.hi; ++iy) {
+            const float* s = v.row(iy);
+            float* hp = h + size_t(iy - ty.lo) * r.w * 4;
+            for (int k = 0; k < r.w; ++k) {
+                float acc[4] = {0, 0, 0, 0};
+                const float* w = tx.w.data() + tx.off[k];
+                const float* p = s + ptrdiff_t(tx.first[k]) * 4;
+                for (int j = 0; j < tx.count[k]; ++j)
+                    for (int c = 0; c < 4; ++c) acc[c] += w[j] * p[j * 4 + c];
+                for (int c = 0; c < 4; ++c) hp[k * 4 + c] = acc[c];
+            }
+        }
+        // Vertical pass, vectorised along the row.
+        const int n = r.w * 4;
+        for (int k = 0; k < r.h; ++k) {
+            float* o = out.row(r.y + k);
+            std::memset(o, 0, size_t(n) * 4);
+            const float* w = ty.w.data() + ty.off[k];
+            for (int j = 0; j < ty.count[k]; ++j) {
+                const float* hp = h + size_t(ty.first[k] + j - ty.lo) * n;
+                const float wj = w[j];
+                for (int i = 0; i < n; ++i) o[i] += wj * hp[i];
+            }
+        }
+    }
+
+    void general(const SamplerView& v, const TileBuffer& out) const {
+        const IRect& r = out.rect;
+        SamplerView sv = v;
+        if (exact_) sv.nearest = true;
+        for (int y = r.y; y < r.bottom(); ++y) {
+            float* o = out.row(y);
+            for (int x = r.x; x < r.right(); ++x) {
+                Point q = inv_.apply(Point{x + 0.5, y + 0.5});
+                sv.sample(q.x, q.y, o + (x - r.x) * 4);
+            }
+        }
+    }
+
+    AffineTransform t_, inv_;
+    bool hq_;
+    bool tent_;
+    bool axisAligned_ = false;
+    bool exact_ = false;
+};
+
+}  // namespace
+
+Image makeTentDownsample(const Image& image, double factor) {
+    if (!image) return {};
+    return Image(std::make_shared<TransformNode>(image.node(), AffineTransform::scale(1 / factor, 1 / factor), false, true));
+}
+
+Image makeTransformNode(const Image& image, const AffineTransform& t, bool hq) {
+    if (!image) return {};
+    if (t.determinant() == 0) return Image::empty();
+    return Image(std::make_shared<TransformNode>(image.node(), t, hq));
+}
+
+}  // namespace vellari::detail

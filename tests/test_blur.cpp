@@ -1,0 +1,112 @@
+// "CIGaussianBlur": extents, constancy, and that small and large radii both blur with the
+// asked-for standard deviation.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "test_support.h"
+#include "vellari/platform/filter.h"
+
+using namespace vellari;
+using namespace vellari::test;
+
+namespace {
+
+Image blur(const Image& img, double radius) {
+    return img.applyingFilter("CIGaussianBlur", {{"inputRadius", radius}});
+}
+
+}  // namespace
+
+TEST(GaussianBlur, ExtentGrowsAndZeroRadiusIsIdentity) {
+    Image img = solid(40, 30, 1, 0, 0, 1, {5, 5});
+    Image b = blur(img, 2.0);
+    ASSERT_FALSE(b.isNull());
+    EXPECT_GT(b.extent().width, 40 + 2 * 5.9);
+    EXPECT_LT(b.extent().width, 40 + 2 * 7.1);
+    EXPECT_TRUE(blur(img, 0.0).sameAs(img));
+    EXPECT_TRUE(blur(Image(), 3.0).isNull());
+    // Default radius is 10.
+    FilterPtr f = FilterRegistry::create("CIGaussianBlur");
+    ASSERT_TRUE(f);
+    EXPECT_DOUBLE_EQ(f->value("inputRadius").number(), 10.0);
+    EXPECT_TRUE(f->outputImage().isNull());  // no input image
+}
+
+TEST(GaussianBlur, ConstantStaysConstantAfterClampAndCrop) {
+    Image img = solid(300, 200, 0.3f, 0.6f, 0.9f, 1);
+    for (double r : {1.25, 4.0, 12.0, 75.0, 150.0}) {
+        Image b = blur(img.clampedToExtent(), r).cropped(img.extent());
+        EXPECT_EQ(b.extent(), img.extent());
+        Pixels p = readPixels(b);
+        float worst = 0;
+        for (size_t i = 0; i < p.data.size(); i += 4) {
+            worst = std::max(worst, std::abs(p.data[i] - 0.3f));
+            worst = std::max(worst, std::abs(p.data[i + 2] - 0.9f));
+            worst = std::max(worst, std::abs(p.data[i + 3] - 1.0f));
+        }
+        EXPECT_LT(worst, 1e-4) << "radius " << r;
+    }
+}
+
+TEST(GaussianBlur, ImpulseSpreadsWithTheRequestedSigma) {
+    for (double sigma : {1.25, 3.0, 8.0, 20.0, 60.0}) {
+        int half = int(sigma * 5) + 8;
+        Image dot = solid(1, 1, 1, 1, 1, 1, {0, 0});
+        Image b = blur(dot, sigma);
+        Pixels p = readPixels(b, {-half, -half, 2 * half + 1, 2 * half + 1});
+        double total = 0;
+        for (size_t i = 0; i < p.data.size(); i += 4) total += p.data[i];
+        EXPECT_NEAR(total, 1.0, 0.02) << sigma;
+        // Sigma along x of the whole impulse response (summing rows).
+        double s = 0, m = 0, v = 0;
+        for (int x = p.rect.x; x < p.rect.right(); ++x) {
+            double col = 0;
+            for (int y = p.rect.y; y < p.rect.bottom(); ++y) col += p.at(x, y, 0);
+            s += col;
+            m += col * (x + 0.5);
+        }
+        m /= s;
+        for (int x = p.rect.x; x < p.rect.right(); ++x) {
+            double col = 0;
+            for (int y = p.rect.y; y < p.rect.bottom(); ++y) col += p.at(x, y, 0);
+            v += col * (x + 0.5 - m) * (x + 0.5 - m);
+        }
+        double measured = std::sqrt(v / s);
+        EXPECT_NEAR(measured, sigma, sigma * 0.08 + 0.1) << "sigma " << sigma;
+        EXPECT_NEAR(m, 0.5, 0.05 + sigma * 0.01) << "centred, sigma " << sigma;
+    }
+}
+
+TEST(GaussianBlur, EdgeProfileIsSmoothAndMonotone) {
+    // A vertical step edge: the blurred profile must rise monotonically, with no steps
+    // from the pyramid levels of large radii.
+    Image step = imageFrom(800, 8, [](int x, int, float* p) {
+        float v = x < 400 ? 0.f : 1.f;
+        p[0] = p[1] = p[2] = v;
+        p[3] = 1;
+    });
+    for (double sigma : {2.0, 40.0, 150.0}) {
+        Image b = blur(step.clampedToExtent(), sigma).cropped(step.extent());
+        Pixels p = readPixels(b);
+        for (int x = 1; x < 800; ++x) EXPECT_GE(p.at(x, 4, 0) + 1e-4f, p.at(x - 1, 4, 0)) << sigma << " at " << x;
+        EXPECT_NEAR(p.at(399, 4, 0) + p.at(400, 4, 0), 1.0f, 0.05f) << sigma;
+        // Derivative of the profile is the Gaussian: measure its sigma.
+        double s = 0, m = 0, v = 0;
+        for (int x = 1; x < 800; ++x) {
+            double d = p.at(x, 4, 0) - p.at(x - 1, 4, 0);
+            s += d;
+            m += d * x;
+        }
+        m /= s;
+        for (int x = 1; x < 800; ++x) {
+            double d = p.at(x, 4, 0) - p.at(x - 1, 4, 0);
+            v += d * (x - m) * (x - m);
+        }
+        double measured = std::sqrt(v / s);
+        if (sigma < 100) {
+            EXPECT_NEAR(measured, sigma, sigma * 0.1) << sigma;
+        }
+    }
+}

@@ -1,0 +1,331 @@
+// Extents, coordinates, sampling, transforms, kernels, intermediates, rendering formats
+// and accumulators of the lazy image layer.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+
+#include "test_support.h"
+#include "vellari/platform/context.h"
+#include "vellari/platform/filter.h"
+#include "vellari/platform/image.h"
+#include "vellari/platform/kernel.h"
+#include "vellari/platform/picture.h"
+
+using namespace vellari;
+using namespace vellari::test;
+
+namespace {
+
+// Pixel (x, y) gets red x, green y (premultiplied, opaque), for tracking where pixels go.
+Image coordinateImage(int w, int h, Point origin = {0, 0}) {
+    return imageFrom(w, h, [](int x, int y, float* p) { p[0] = float(x); p[1] = float(y); p[2] = 0; p[3] = 1; }, origin);
+}
+
+void addOneKernel(const ColorSpan& s) {
+    for (int i = 0; i < s.n * 4; ++i) s.dst[i] = s.src[0][i] + s.val[0][0];
+}
+
+void positionKernel(const ColorSpan& s) {
+    for (int i = 0; i < s.n; ++i) {
+        s.dst[i * 4 + 0] = float(s.x + i) + 0.5f;
+        s.dst[i * 4 + 1] = float(s.y) + 0.5f;
+        s.dst[i * 4 + 2] = s.val[0][2];  // blue of the colour argument
+        s.dst[i * 4 + 3] = s.val[0][3];
+    }
+}
+
+// Output pixel = input pixel one to the left.
+void shiftRightKernel(const GeneralTile& t) {
+    for (int y = t.rect.y; y < t.rect.bottom(); ++y)
+        for (int x = t.rect.x; x < t.rect.right(); ++x) t.src[0].pixel(x - 1, y, t.row(y) + (x - t.rect.x) * 4);
+}
+
+std::atomic<long> gCounted{0};
+void countingKernel(const ColorSpan& s) {
+    gCounted += s.n;
+    for (int i = 0; i < s.n * 4; ++i) s.dst[i] = s.src[0][i];
+}
+
+}  // namespace
+
+TEST(ImageExtents, SourcesCropsAndOutsideAreTransparent) {
+    Image img = coordinateImage(8, 6, {3, -2});
+    EXPECT_EQ(img.extent(), (Rect{3, -2, 8, 6}));
+    Pixels p = readPixels(img, {0, -4, 14, 10});
+    EXPECT_FLOAT_EQ(p.at(3, -2, 0), 0);
+    EXPECT_FLOAT_EQ(p.at(10, 3, 0), 7);
+    EXPECT_FLOAT_EQ(p.at(10, 3, 1), 5);
+    EXPECT_FLOAT_EQ(p.at(2, 0, 3), 0);   // left of the extent
+    EXPECT_FLOAT_EQ(p.at(11, 0, 3), 0);  // right of it
+    EXPECT_FLOAT_EQ(p.at(5, -3, 3), 0);  // above
+
+    Image c = img.cropped({5, 0, 2, 100});
+    EXPECT_EQ(c.extent(), (Rect{5, 0, 2, 4}));
+    Pixels q = readPixels(c, {4, 0, 4, 1});
+    EXPECT_FLOAT_EQ(q.at(4, 0, 3), 0);
+    EXPECT_FLOAT_EQ(q.at(5, 0, 0), 2);
+    EXPECT_FLOAT_EQ(q.at(7, 0, 3), 0);
+
+    Image k = Image::constantColor({1, 0.5, 0, 0.5});
+    EXPECT_TRUE(k.extent().isInfinite());
+    Pixels kp = readPixels(k, {-1000, 5000, 2, 2});
+    EXPECT_FLOAT_EQ(kp.at(-1000, 5000, 0), 0.5f);  // premultiplied
+    EXPECT_FLOAT_EQ(kp.at(-999, 5001, 1), 0.25f);
+    EXPECT_FLOAT_EQ(kp.at(-999, 5001, 3), 0.5f);
+
+    EXPECT_TRUE(Image::empty().extent().isEmpty());
+    EXPECT_TRUE(Image().cropped({0, 0, 1, 1}).isNull());
+    EXPECT_TRUE(Image().clampedToExtent().isNull());
+}
+
+TEST(ImageExtents, ClampRepeatsEdgePixels) {
+    Image img = coordinateImage(4, 3, {10, 10});
+    Image cl = img.clampedToExtent();
+    EXPECT_TRUE(cl.extent().isInfinite());
+    Pixels p = readPixels(cl, {0, 0, 20, 20});
+    EXPECT_FLOAT_EQ(p.at(0, 0, 0), 0);
+    EXPECT_FLOAT_EQ(p.at(0, 0, 1), 0);
+    EXPECT_FLOAT_EQ(p.at(19, 19, 0), 3);
+    EXPECT_FLOAT_EQ(p.at(19, 19, 1), 2);
+    EXPECT_FLOAT_EQ(p.at(12, 0, 0), 2);
+    EXPECT_FLOAT_EQ(p.at(12, 11, 1), 1);
+    EXPECT_FLOAT_EQ(p.at(5, 11, 0), 0);
+    // Clamp then crop gives back the original.
+    Pixels back = readPixels(cl.cropped(img.extent()));
+    Pixels orig = readPixels(img);
+    EXPECT_EQ(back.data, orig.data);
+}
+
+TEST(ImageTransforms, IntegerTranslationAndExtentRounding) {
+    Image img = coordinateImage(5, 4);
+    Image t = img.translated(7, -3);
+    EXPECT_EQ(t.extent(), (Rect{7, -3, 5, 4}));
+    Pixels p = readPixels(t);
+    EXPECT_FLOAT_EQ(p.at(7, -3, 0), 0);
+    EXPECT_FLOAT_EQ(p.at(11, 0, 0), 4);
+    EXPECT_FLOAT_EQ(p.at(11, 0, 1), 3);
+
+    // Extent of a fractional scale is the bounding box rounded out.
+    Image s = Image::constantColor({1, 1, 1, 1}).cropped({0, 0, 101, 50}).scaled(0.5, 0.5);
+    EXPECT_EQ(s.extent(), (Rect{0, 0, 51, 25}));
+    Image r = coordinateImage(10, 10).transformed(AffineTransform::rotation(0.3));
+    Rect e = r.extent();
+    EXPECT_EQ(e.x, std::floor(e.x));
+    EXPECT_EQ(e.width, std::floor(e.width));
+}
+
+TEST(ImageTransforms, NearestVersusLinearSampling) {
+    // Two columns, 0 and 1; half-pixel translation.
+    Image img = imageFrom(2, 1, [](int x, int, float* p) { p[0] = p[1] = p[2] = float(x); p[3] = 1; });
+    Pixels lin = readPixels(img.translated(0.5, 0), {0, 0, 3, 1});
+    EXPECT_NEAR(lin.at(1, 0, 0), 0.5f, 1e-6);  // between the two
+    EXPECT_NEAR(lin.at(0, 0, 3), 0.5f, 1e-6);  // half covered at the left border
+    Pixels near = readPixels(img.samplingNearest().translated(0.5, 0), {0, 0, 3, 1});
+    float v = near.at(1, 0, 0);
+    EXPECT_TRUE(v == 0.0f || v == 1.0f) << v;
+    EXPECT_FLOAT_EQ(near.at(0, 0, 3), 1.0f);
+    // samplingLinear undoes samplingNearest.
+    Pixels back = readPixels(img.samplingNearest().samplingLinear().translated(0.5, 0), {0, 0, 3, 1});
+    EXPECT_NEAR(back.at(1, 0, 0), 0.5f, 1e-6);
+
+    // Upscaling by 2 with nearest repeats each pixel twice.
+    Pixels up = readPixels(coordinateImage(3, 1).samplingNearest().scaled(2, 2), {0, 0, 6, 2});
+    for (int x = 0; x < 6; ++x) EXPECT_FLOAT_EQ(up.at(x, 1, 0), float(x / 2));
+}
+
+TEST(ImageTransforms, HighQualityDownsampleKeepsMeanOfFineCheckerboard) {
+    Image board = imageFrom(64, 64, [](int x, int y, float* p) {
+        float v = float((x + y) & 1);
+        p[0] = p[1] = p[2] = v;
+        p[3] = 1;
+    });
+    for (double s : {0.5, 0.25, 0.3, 1.0 / 3.0}) {
+        Pixels hq = readPixels(board.scaled(s, s, true), {2, 2, 8, 8});
+        for (int y = 2; y < 10; ++y)
+            for (int x = 2; x < 10; ++x) EXPECT_NEAR(hq.at(x, y, 0), 0.5f, 0.06f) << "scale " << s;
+    }
+    // Without it, nearest sampling at half size keeps only one phase.
+    Pixels nn = readPixels(board.samplingNearest().scaled(0.5, 0.5), {0, 0, 8, 8});
+    EXPECT_TRUE(nn.at(3, 3, 0) == 0.0f || nn.at(3, 3, 0) == 1.0f);
+    EXPECT_FLOAT_EQ(nn.at(3, 3, 0), nn.at(4, 4, 0));
+}
+
+TEST(ImageTransforms, ExifOrientationsMoveCornersExactly) {
+    const int w = 4, h = 3;
+    Image img = coordinateImage(w, h);
+    struct Case {
+        int o;
+        int outW, outH;
+        int srcX, srcY;  // source pixel that lands at the output's top-left
+    } cases[] = {{1, 4, 3, 0, 0}, {2, 4, 3, 3, 0}, {3, 4, 3, 3, 2}, {4, 4, 3, 0, 2},
+                 {5, 3, 4, 0, 0}, {6, 3, 4, 0, 2}, {7, 3, 4, 3, 2}, {8, 3, 4, 3, 0}};
+    for (const auto& c : cases) {
+        Image o = img.oriented(c.o);
+        EXPECT_EQ(o.extent(), (Rect{0, 0, double(c.outW), double(c.outH)})) << c.o;
+        Pixels p = readPixels(o);
+        EXPECT_FLOAT_EQ(p.at(0, 0, 0), float(c.srcX)) << "orientation " << c.o;
+        EXPECT_FLOAT_EQ(p.at(0, 0, 1), float(c.srcY)) << "orientation " << c.o;
+        // Exact copies: every value is a whole coordinate.
+        for (float v : p.data) EXPECT_EQ(v, std::floor(v));
+    }
+    // Orientation 6 (stored turned left): the source's left column becomes the top row.
+    Pixels six = readPixels(img.oriented(6));
+    for (int x = 0; x < h; ++x) {
+        EXPECT_FLOAT_EQ(six.at(x, 0, 0), 0);
+        EXPECT_FLOAT_EQ(six.at(x, 0, 1), float(h - 1 - x));
+    }
+    // Off-origin images keep their origin.
+    EXPECT_EQ(coordinateImage(4, 3, {5, 7}).oriented(8).extent(), (Rect{5, 7, 3, 4}));
+}
+
+TEST(ImageKernels, ColourAndGeneralKernelsWithArguments) {
+    KernelPtr add = Kernel::makeColor("test.addOne", addOneKernel);
+    Image img = solid(4, 4, 0.25f, 0.25f, 0.25f, 1);
+    Image out = applyKernel(add, img.extent(), {img, 0.5});
+    Pixels p = readPixels(out);
+    EXPECT_FLOAT_EQ(p.at(1, 1, 0), 0.75f);
+    EXPECT_FLOAT_EQ(p.at(1, 1, 3), 1.5f);  // values flow raw, unclamped
+
+    // Kernels see image coordinates and colour arguments exactly as given.
+    KernelPtr pos = Kernel::makeColor("test.position", positionKernel);
+    Pixels q = readPixels(applyKernel(pos, {10, 20, 3, 2}, {Color{0.1, 0.2, 0.5, 0.65}}));
+    EXPECT_FLOAT_EQ(q.at(12, 21, 0), 12.5f);
+    EXPECT_FLOAT_EQ(q.at(12, 21, 1), 21.5f);
+    EXPECT_FLOAT_EQ(q.at(12, 21, 2), 0.5f);
+    EXPECT_NEAR(q.at(12, 21, 3), 0.65f, 1e-7);
+
+    // A general kernel with a region of interest reaching one pixel left.
+    KernelPtr shift = Kernel::makeGeneral("test.shift", shiftRightKernel);
+    Image src = coordinateImage(6, 2);
+    Image shifted = applyKernel(shift, {0, 0, 7, 2}, {src},
+                                [](int, const Rect& d) { return Rect{d.x - 1, d.y, d.width + 1, d.height}; });
+    Pixels s = readPixels(shifted);
+    EXPECT_FLOAT_EQ(s.at(0, 0, 3), 0);
+    EXPECT_FLOAT_EQ(s.at(1, 1, 0), 0);
+    EXPECT_FLOAT_EQ(s.at(6, 1, 0), 5);
+
+    // Absence propagates.
+    EXPECT_TRUE(applyKernel(nullptr, img.extent(), {img}).isNull());
+    EXPECT_TRUE(applyKernel(add, img.extent(), {Image(), 1.0}).isNull());
+    EXPECT_EQ(KernelRegistry::find("no such kernel"), nullptr);
+    EXPECT_TRUE(applyKernel(KernelRegistry::find("no such kernel"), img.extent(), {img}).isNull());
+    KernelRegistry::add(add);
+    EXPECT_EQ(KernelRegistry::find("test.addOne"), add);
+}
+
+TEST(ImageKernels, LongChainsAndSharedNodesEvaluateCorrectly) {
+    KernelPtr add = Kernel::makeColor("test.addOne", addOneKernel);
+    Image img = solid(700, 300, 0, 0, 0, 0);
+    Image chain = img;
+    for (int i = 0; i < 10; ++i) chain = applyKernel(add, img.extent(), {chain, 0.1});
+    Pixels p = readPixels(chain);
+    for (size_t i = 0; i < p.data.size(); i += 997) EXPECT_NEAR(p.data[i], 1.0f, 1e-5);
+
+    // A diamond: one node read by two consumers, with and without an intermediate.
+    for (bool inter : {false, true}) {
+        Image base = applyKernel(add, img.extent(), {img, 0.25});
+        if (inter) base = base.insertingIntermediate();
+        Image left = applyKernel(add, img.extent(), {base, 0.25});
+        Image right = base.translated(3, 0).cropped(img.extent());
+        Image both = right.compositedOver(left);  // needs the built-in over operator
+        ASSERT_FALSE(both.isNull());
+        Pixels d = readPixels(both, {0, 0, 700, 300});
+        EXPECT_NEAR(d.at(1, 1, 0), 0.5f, 1e-6);      // only `left` there
+        EXPECT_NEAR(d.at(100, 1, 3), 0.625f, 1e-6);  // 0.25 over 0.5: 0.25 + 0.5 · 0.75
+    }
+}
+
+TEST(ImageRendering, EvaluatesOnlyTheRegionsOfInterest) {
+    KernelPtr count = Kernel::makeColor("test.count", countingKernel);
+    Image big = Image::constantColor({0.5, 0.5, 0.5, 1}).cropped({0, 0, 4000, 4000});
+    Image counted = applyKernel(count, big.extent(), {big});
+    // Through a blur (which reads a margin) and a translation.
+    Image recipe = counted.applyingFilter("CIGaussianBlur", {{"inputRadius", 2.0}}).translated(-100, -50);
+    gCounted = 0;
+    Pixels p = readPixels(recipe, {0, 0, 10, 10});
+    EXPECT_NEAR(p.at(5, 5, 0), 0.5f, 1e-5);
+    // 10 x 10 plus the blur's margin of 6 on each side: a few hundred pixels, not 16 million.
+    EXPECT_GE(gCounted.load(), 100);
+    EXPECT_LE(gCounted.load(), 22 * 22);
+}
+
+TEST(ImageRendering, FormatsBandsAndPictures) {
+    Image img = imageFrom(3, 2, [](int x, int y, float* p) {
+        p[0] = 0.2f;
+        p[1] = 0.4f;
+        p[2] = 0.6f;
+        p[3] = (x == 0 && y == 0) ? 0.8f : 1.0f;
+    });
+    Context ctx;
+    Bitmap rgba = ctx.render(img, img.extent(), PixelFormat::RGBA8);
+    EXPECT_EQ(rgba.row(0)[0], 51);
+    EXPECT_EQ(rgba.row(0)[1], 102);
+    EXPECT_EQ(rgba.row(0)[2], 153);
+    EXPECT_EQ(rgba.row(0)[3], 204);
+    Bitmap argb = ctx.render(img, img.extent(), PixelFormat::ARGB8);
+    EXPECT_EQ(argb.row(0)[0], 204);
+    EXPECT_EQ(argb.row(0)[1], 51);
+    Bitmap bgra = ctx.render(img, img.extent(), PixelFormat::BGRA8);
+    EXPECT_EQ(bgra.row(0)[0], 153);
+    EXPECT_EQ(bgra.row(0)[3], 204);
+    Bitmap f = ctx.render(img, img.extent(), PixelFormat::RGBAf);
+    EXPECT_FLOAT_EQ(f.floatRow(1)[4 * 2 + 2], 0.6f);
+    // 8-bit output clamps.
+    Bitmap big = ctx.render(solid(1, 1, 2, -1, 0.5f, 1), {0, 0, 1, 1}, PixelFormat::RGBA8);
+    EXPECT_EQ(big.row(0)[0], 255);
+    EXPECT_EQ(big.row(0)[1], 0);
+    EXPECT_EQ(big.row(0)[2], 128);
+
+    // Pictures from a context are unpremultiplied.
+    Picture pic = ctx.createPicture(img, img.extent());
+    ASSERT_EQ(pic.width(), 3);
+    EXPECT_EQ(pic.pixel(0, 0)[0], 64);  // 0.2 / 0.8 = 0.25
+    EXPECT_EQ(pic.pixel(0, 0)[3], 204);
+    Image back = Image::fromPicture(pic);
+    Pixels bp = readPixels(back);
+    EXPECT_NEAR(bp.at(0, 0, 0), 0.25f * 0.8f, 0.003f);
+
+    // Banded rendering (tiny memory budget) gives the same pixels as one pass.
+    Image photo = imageFrom(300, 700, [](int x, int y, float* p) {
+        p[0] = float((x * 7 + y * 3) % 50) / 50.f;
+        p[1] = float(y % 17) / 17.f;
+        p[2] = 0.5f;
+        p[3] = 1;
+    });
+    Image recipe = photo.clampedToExtent().applyingFilter("CIGaussianBlur", {{"inputRadius", 3.0}}).cropped(photo.extent());
+    ASSERT_FALSE(recipe.isNull());
+    Context banded(Context::Options{1, 1});
+    Bitmap a = ctx.render(recipe, photo.extent(), PixelFormat::RGBAf);
+    Bitmap b = banded.render(recipe, photo.extent(), PixelFormat::RGBAf);
+    EXPECT_EQ(a.bytes, b.bytes);
+}
+
+TEST(ImageAccumulators, QuantiseOnSetAndKeepSnapshots) {
+    ImageAccumulator acc({0, 0, 4, 4});
+    Pixels empty = readPixels(acc.image());
+    for (float v : empty.data) EXPECT_EQ(v, 0.0f);
+
+    acc.setImage(solid(4, 4, 0.5f, 0.3f, 1.2f, 1));
+    Image first = acc.image();
+    Pixels p = readPixels(first);
+    EXPECT_FLOAT_EQ(p.at(2, 2, 0), 128.0f / 255.0f);
+    EXPECT_FLOAT_EQ(p.at(2, 2, 1), 77.0f / 255.0f);
+    EXPECT_FLOAT_EQ(p.at(2, 2, 2), 1.0f);
+
+    // Setting again replaces the content; earlier images keep theirs.
+    acc.setImage(solid(2, 2, 0, 0, 0, 1, {1, 1}));
+    Pixels second = readPixels(acc.image());
+    EXPECT_FLOAT_EQ(second.at(1, 1, 0), 0.0f);
+    EXPECT_FLOAT_EQ(second.at(0, 0, 3), 0.0f);  // outside the new image: transparent
+    Pixels again = readPixels(first);
+    EXPECT_FLOAT_EQ(again.at(1, 1, 0), 128.0f / 255.0f);
+
+    // An accumulator's image can feed its own next content.
+    acc.setImage(solid(4, 4, 0.2f, 0.2f, 0.2f, 1));
+    acc.setImage(acc.image().translated(1, 0));
+    Pixels shifted = readPixels(acc.image());
+    EXPECT_FLOAT_EQ(shifted.at(0, 0, 3), 0.0f);
+    EXPECT_FLOAT_EQ(shifted.at(3, 0, 0), 51.0f / 255.0f);
+}
