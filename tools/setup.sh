@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config ccache git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-video-dev
   libwebp-dev libplist-dev
   libcli11-dev libspdlog-dev libfmt-dev
 )

@@ -52,9 +52,9 @@ std::shared_ptr<const Kernel> Kernel::makeColor(std::string name, ColorKernelFun
     return std::make_shared<Kernel>(std::move(name), Kind::Color, fn, nullptr);
 }
 
-std::shared_ptr<const Kernel> Kernel::makeGeneral(std::string name, GeneralKernelFunction fn) {
+std::shared_ptr<const Kernel> Kernel::makeGeneral(std::string name, GeneralKernelFunction fn, KernelRoiFunction roi) {
     if (!fn) return nullptr;
-    return std::make_shared<Kernel>(std::move(name), Kind::General, nullptr, fn);
+    return std::make_shared<Kernel>(std::move(name), Kind::General, nullptr, fn, roi);
 }
 
 namespace {
@@ -91,18 +91,23 @@ Image applyKernel(const KernelPtr& kernel, const Rect& extent, const std::vector
     }
     if (kernel->kind() == Kernel::Kind::Color) {
         ColorKernelFunction fn = kernel->colorFunction();
+        const int ns = int(images.size());
         return detail::makePointwise(extent, std::move(images),
-                                     [fn, values](const float* const* in, float* out, int n, int x, int y) {
-                                         fn(ColorSpan{in, values.data(), out, n, x, y});
+                                     [fn, values, ns](const float* const* in, float* out, int n, int x, int y) {
+                                         fn(ColorSpan{in, values.data(), out, n, x, y, ns, int(values.size())});
                                      });
     }
     GeneralKernelFunction fn = kernel->generalFunction();
+    const int ns = int(images.size());
     detail::FunctionSamplingNode::Roi r;
     if (roi)
         r = [roi](int i, const IRect& d) { return roi(i, Rect::fromIRect(d)).integral(); };
+    else if (KernelRoiFunction own = kernel->roiFunction())
+        r = [own, values](int i, const IRect& d) { return own(i, d, values.data(), int(values.size())); };
     return detail::makeSampling(extent, std::move(images), std::move(r),
-                                [fn, values](const SamplerView* in, const detail::TileBuffer& out) {
-                                    fn(GeneralTile{in, values.data(), out.data, out.stride, out.rect});
+                                [fn, values, ns](const SamplerView* in, const detail::TileBuffer& out) {
+                                    fn(GeneralTile{in, values.data(), out.data, out.stride, out.rect, ns,
+                                                   int(values.size())});
                                 });
 }
 

@@ -1,5 +1,3 @@
-#include <omp.h>
-
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -7,6 +5,7 @@
 #include "node.h"
 #include "vellari/platform/context.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/work_pool.h"
 
 namespace vellari {
 namespace detail {
@@ -269,26 +268,18 @@ struct Evaluator {
     }
 };
 
+// Calls f(participant, tile) for every tile of r on up to `threads` threads.
 template <class F>
 void forTiles(const IRect& r, int threads, F&& f) {
     // Small regions (pyramid levels that read large inputs) still use every thread.
     int tileH = kTileH;
-    const int tilesAcross = (r.w + kTileW - 1) / kTileW;
-    while (tileH > 8 && tilesAcross * ((r.h + tileH - 1) / tileH) < 4 * threads) tileH /= 2;
-    const int tx = tilesAcross, ty = (r.h + tileH - 1) / tileH;
-    const int count = tx * ty;
-    if (count <= 0) return;
-    const int nt = std::max(1, std::min(threads, count));
-#pragma omp parallel num_threads(nt)
-    {
-        f(-1, IRect{});  // per-thread setup
-#pragma omp for schedule(dynamic, 1)
-        for (int i = 0; i < count; ++i) {
-            int x = r.x + (i % tx) * kTileW, y = r.y + (i / tx) * tileH;
-            IRect t{x, y, std::min(kTileW, r.right() - x), std::min(tileH, r.bottom() - y)};
-            f(i, t);
-        }
-    }
+    const int tx = (r.w + kTileW - 1) / kTileW;
+    while (tileH > 8 && tx * ((r.h + tileH - 1) / tileH) < 4 * threads) tileH /= 2;
+    const int ty = (r.h + tileH - 1) / tileH;
+    WorkPool::shared().parallelFor(tx * ty, threads, [&](int who, int i) {
+        int x = r.x + (i % tx) * kTileW, y = r.y + (i / tx) * tileH;
+        f(who, IRect{x, y, std::min(kTileW, r.right() - x), std::min(tileH, r.bottom() - y)});
+    });
 }
 
 void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
@@ -312,7 +303,7 @@ void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
 
 int threadCount(const Context::Options& o) {
     if (o.threads > 0) return o.threads;
-    return omp_get_max_threads();
+    return WorkPool::shared().size();
 }
 
 void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t* out, size_t rowBytes,
@@ -329,12 +320,9 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
         const IRect req = ni.req;
         float* base = ni.buffer.data();
         std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
-        forTiles(req, threads, [&](int i, const IRect& t) {
-            auto& ev = evs[omp_get_thread_num()];
-            if (i < 0) {
-                if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
-                return;
-            }
+        forTiles(req, threads, [&](int who, const IRect& t) {
+            auto& ev = evs[size_t(who)];
+            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
             ev->resetTile();
             TileBuffer tb{t, base + (ptrdiff_t(t.y - req.y) * req.w + (t.x - req.x)) * 4, ptrdiff_t(req.w) * 4};
             ev->compute(n, tb);
@@ -345,12 +333,9 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
     }
     std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
     const size_t bpp = bytesPerPixel(format);
-    forTiles(r, threads, [&](int i, const IRect& t) {
-        auto& ev = evs[omp_get_thread_num()];
-        if (i < 0) {
-            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
-            return;
-        }
+    forTiles(r, threads, [&](int who, const IRect& t) {
+        auto& ev = evs[size_t(who)];
+        if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
         ev->resetTile();
         View v = ev->get(root, t);
         for (int y = t.y; y < t.bottom(); ++y)

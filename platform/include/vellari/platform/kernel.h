@@ -34,6 +34,7 @@ struct ColorSpan {
     float* dst;               // n RGBA pixels
     int n;
     int x, y;  // image coordinates of the first pixel (its centre is x + 0.5, y + 0.5)
+    int srcCount = 0, valCount = 0;
 };
 using ColorKernelFunction = void (*)(const ColorSpan&);
 
@@ -59,40 +60,47 @@ struct GeneralTile {
     float* dst;              // output tile, RGBA float rows
     ptrdiff_t dstStride;     // floats per row
     IRect rect;              // output pixels to compute
+    int srcCount = 0, valCount = 0;
     float* row(int y) const { return dst + ptrdiff_t(y - rect.y) * dstStride; }
 };
 using GeneralKernelFunction = void (*)(const GeneralTile&);
 
 // Region of an input (by index among the image arguments) needed for a destination rect.
 using RoiCallback = std::function<Rect(int index, const Rect& dest)>;
+// A general kernel's own region of interest, which may depend on its non-image arguments
+// (a radius); used when the caller gives no callback, as callers of named kernels do.
+using KernelRoiFunction = IRect (*)(int index, const IRect& dest, const ArgValue* values, int valueCount);
 
 class Kernel {
 public:
     enum class Kind { Color, General };
 
     static std::shared_ptr<const Kernel> makeColor(std::string name, ColorKernelFunction fn);
-    static std::shared_ptr<const Kernel> makeGeneral(std::string name, GeneralKernelFunction fn);
+    static std::shared_ptr<const Kernel> makeGeneral(std::string name, GeneralKernelFunction fn,
+                                                     KernelRoiFunction roi = nullptr);
 
     const std::string& name() const { return name_; }
     Kind kind() const { return kind_; }
     ColorKernelFunction colorFunction() const { return color_; }
     GeneralKernelFunction generalFunction() const { return general_; }
+    KernelRoiFunction roiFunction() const { return roi_; }
 
-    Kernel(std::string name, Kind kind, ColorKernelFunction c, GeneralKernelFunction g)
-        : name_(std::move(name)), kind_(kind), color_(c), general_(g) {}
+    Kernel(std::string name, Kind kind, ColorKernelFunction c, GeneralKernelFunction g, KernelRoiFunction roi = nullptr)
+        : name_(std::move(name)), kind_(kind), color_(c), general_(g), roi_(roi) {}
 
 private:
     std::string name_;
     Kind kind_;
     ColorKernelFunction color_ = nullptr;
     GeneralKernelFunction general_ = nullptr;
+    KernelRoiFunction roi_ = nullptr;
 };
 using KernelPtr = std::shared_ptr<const Kernel>;
 
 using KernelArg = std::variant<double, Vector, Color, Image>;
 
 // Applies a kernel over `extent`. No kernel, or an absent image argument, gives no image.
-// Without a callback the region of interest of every input is the destination itself.
+// Without a callback the region of interest is the kernel's own, or else the destination.
 Image applyKernel(const KernelPtr& kernel, const Rect& extent, const std::vector<KernelArg>& args,
                   RoiCallback roi = nullptr);
 

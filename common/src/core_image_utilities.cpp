@@ -1,0 +1,205 @@
+#include "vellari/common/core_image_utilities.h"
+
+#include <spdlog/spdlog.h>
+
+#include <cmath>
+#include <map>
+#include <mutex>
+
+#include "vellari/platform/node.h"
+
+namespace vellari {
+
+Image QXCoreImageUtilities::applyMetalKernelNamed(const std::string& name, const std::vector<KernelArg>& args) {
+    return QXShaderLibrary::apply(name, firstImageExtent(args), args, Bundle::main());
+}
+
+Image QXCoreImageUtilities::applyMetalKernelNamed(const std::string& name, const std::vector<KernelArg>& args,
+                                                  const Bundle& bundle) {
+    return QXShaderLibrary::apply(name, firstImageExtent(args), args, bundle);
+}
+
+Image QXCoreImageUtilities::applyMetalKernelNamed(const std::string& name, const Rect& rect,
+                                                  const std::vector<KernelArg>& args) {
+    return QXShaderLibrary::apply(name, rect, args, Bundle::main());
+}
+
+Image QXCoreImageUtilities::blurImage(const Image& image, double radius) {
+    if (!image) return {};
+    const Rect e = image.extent();
+    return image.clampedToExtent().applyingFilter("CIGaussianBlur", {{"inputRadius", radius}}).cropped(e);
+}
+
+Image QXCoreImageUtilities::blurImage(const Image& image, double radius, double prescale) {
+    if (!image) return {};
+    if (!(prescale > 0) || prescale == 1 || image.extent().isInfinite()) return blurImage(image, radius);
+    const Rect e = image.extent();
+    // Shrink (area-averaged), blur with the radius shrunk alike, and grow back over the
+    // clamped small result so that the borders do not fade.
+    Image small = image.translated(-e.x, -e.y).scaled(prescale, prescale, true);
+    Image blurred = blurImage(small, radius * prescale);
+    return blurred.clampedToExtent()
+        .scaled(1 / prescale, 1 / prescale)
+        .translated(e.x, e.y)
+        .cropped(e);
+}
+
+namespace {
+void addWeightedSpan(const ColorSpan& s) {
+    const float al = s.val[0][0], be = s.val[1][0], ga = s.val[2][0];
+    const float* a = s.src[0];
+    const float* b = s.src[1];
+    for (int i = 0; i < s.n; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            float v = a[i * 4 + c] * al + b[i * 4 + c] * be + ga;
+            s.dst[i * 4 + c] = v < 0 ? 0 : (v > 1 ? 1 : v);
+        }
+        s.dst[i * 4 + 3] = a[i * 4 + 3];
+    }
+}
+}  // namespace
+
+const KernelPtr& QXCoreImageUtilities::addWeightedKernel() {
+    static const KernelPtr k = Kernel::makeColor("addWeighted", addWeightedSpan);
+    return k;
+}
+
+Image QXCoreImageUtilities::addWeighted(const Image& a, const Image& b, double alpha, double beta, double gamma) {
+    if (!a || !b) return {};
+    return applyKernel(addWeightedKernel(), a.extent().unite(b.extent()), {a, b, alpha, beta, gamma});
+}
+
+Image QXCoreImageUtilities::differenceImageA(const Image& a, const Image& b, double weight, double gain) {
+    if (!a || !b) return {};
+    return addWeighted(a, b, weight, -weight, gain + 0.5).cropped(a.extent());
+}
+
+Image QXCoreImageUtilities::makeImage(const Image& image, const Size& size) {
+    if (!image) return {};
+    const Rect e = image.extent();
+    const double sx = size.width / e.width, sy = size.height / e.height;
+    if (sx == 1 && sy == 1) return image;
+    return image.scaled(sx, sy);
+}
+
+Image QXCoreImageUtilities::setImageAlpha(const Image& image, double constant) {
+    if (!image) return {};
+    return image.applyingFilter("CIColorMatrix", {{"inputAVector", Vector{0, 0, 0, constant}}});
+}
+
+FilterPtr QXCoreImageUtilities::createColorCubeFilter(const Picture& lut) {
+    const unsigned n = unsigned(lut.width());
+    if (lut.isNull() || n == 0) return nullptr;
+    const size_t entries = size_t(n) * n * n;
+    // A table smaller than N³ pixels would be read past its end: refuse it.
+    if (size_t(lut.width()) * size_t(lut.height()) < entries) {
+        spdlog::warn("look-up table of {}x{} pixels is too small for a cube of dimension {}", lut.width(),
+                     lut.height(), n);
+        return nullptr;
+    }
+    auto data = std::make_shared<std::vector<float>>(entries * 4);
+    const uint8_t* px = lut.rgba().data();
+    for (size_t k = 0; k < entries; ++k) {
+        (*data)[k * 4 + 0] = float(double(px[k * 4 + 0]) / 255.0);
+        (*data)[k * 4 + 1] = float(double(px[k * 4 + 1]) / 255.0);
+        (*data)[k * 4 + 2] = float(double(px[k * 4 + 2]) / 255.0);
+        (*data)[k * 4 + 3] = 1.0f;
+    }
+    FilterPtr f = FilterRegistry::create("CIColorCube");
+    if (!f) return nullptr;
+    f->setValue("inputCubeDimension", double(n));
+    f->setValue("inputCubeData", FloatData(std::move(data)));
+    return f;
+}
+
+Image QXCoreImageUtilities::overlayImage(const Image& top, double alpha, const Image& bottom) {
+    if (!top) return bottom;
+    if (!bottom) return setImageAlpha(top, alpha);
+    return setImageAlpha(top, alpha).compositedOver(bottom);
+}
+
+Picture QXCoreImageUtilities::imageNamed(const std::string& name, const Bundle& bundle, bool useCache) {
+    static std::mutex mutex;
+    static auto* cache = new std::map<std::string, Picture>;
+    const std::string key = bundle.root() + "\n" + name;
+    if (useCache) {
+        std::lock_guard lock(mutex);
+        if (auto it = cache->find(key); it != cache->end()) return it->second;
+    }
+    auto path = bundle.pathForResource(name);
+    if (!path) return {};
+    PictureResult r = readPicture(*path);
+    if (!r.ok()) {
+        spdlog::warn("{}", r.error);
+        return {};
+    }
+    if (useCache) {
+        std::lock_guard lock(mutex);
+        (*cache)[key] = r.picture;
+    }
+    return r.picture;
+}
+
+namespace {
+// Small deterministic offset of a repetition, a fraction of the tile.
+void jitterFor(long cx, long cy, double w, double h, double& ox, double& oy) {
+    uint64_t z = uint64_t(cx) * 0x9E3779B97F4A7C15ull ^ uint64_t(cy) * 0xC2B2AE3D27D4EB4Full;
+    z ^= z >> 31;
+    z *= 0xBF58476D1CE4E5B9ull;
+    z ^= z >> 27;
+    ox = (double(z & 0xFFFF) / 65535.0 - 0.5) * 0.25 * w;
+    oy = (double((z >> 16) & 0xFFFF) / 65535.0 - 0.5) * 0.25 * h;
+}
+}  // namespace
+
+Image QXCoreImageUtilities::makeTileNoPadding(const Image& tile, const Rect& extent, const AffineTransform& transform,
+                                              bool jitter) {
+    if (!tile) return {};
+    const IRect te = tile.extent().integral();
+    if (te.empty() || extent.isEmpty()) return {};
+    const AffineTransform inv = transform.inverted();
+    const bool nearest = tile.samplesNearest();
+    return detail::makeSampling(
+        extent, {tile}, [te](int, const IRect&) { return te; },
+        [te, inv, nearest, jitter](const SamplerView* in, const detail::TileBuffer& out) {
+            const SamplerView& v = in[0];
+            const double W = te.w, H = te.h;
+            auto wrap = [](long i, long n) { return long(((i % n) + n) % n); };
+            for (int y = out.rect.y; y < out.rect.bottom(); ++y) {
+                float* o = out.row(y);
+                for (int x = out.rect.x; x < out.rect.right(); ++x) {
+                    Point q = inv.apply(Point{x + 0.5, y + 0.5});
+                    double u = q.x - te.x, w = q.y - te.y;
+                    if (jitter) {
+                        double ox, oy;
+                        jitterFor(long(std::floor(u / W)), long(std::floor(w / H)), W, H, ox, oy);
+                        u += ox;
+                        w += oy;
+                    }
+                    float* p = o + (x - out.rect.x) * 4;
+                    if (nearest) {
+                        long ix = wrap(long(std::floor(u)), te.w), iy = wrap(long(std::floor(w)), te.h);
+                        v.pixel(te.x + int(ix), te.y + int(iy), p);
+                        continue;
+                    }
+                    // Bilinear with the neighbours taken across the seam, so tiles join.
+                    double fx = u - 0.5, fy = w - 0.5;
+                    long x0 = long(std::floor(fx)), y0 = long(std::floor(fy));
+                    float tx = float(fx - x0), ty = float(fy - y0);
+                    float a[4], b[4], c[4], d[4];
+                    int xa = te.x + int(wrap(x0, te.w)), xb = te.x + int(wrap(x0 + 1, te.w));
+                    int ya = te.y + int(wrap(y0, te.h)), yb = te.y + int(wrap(y0 + 1, te.h));
+                    v.pixel(xa, ya, a);
+                    v.pixel(xb, ya, b);
+                    v.pixel(xa, yb, c);
+                    v.pixel(xb, yb, d);
+                    for (int k = 0; k < 4; ++k) {
+                        float top = a[k] + (b[k] - a[k]) * tx, bot = c[k] + (d[k] - c[k]) * tx;
+                        p[k] = top + (bot - top) * ty;
+                    }
+                }
+            }
+        });
+}
+
+}  // namespace vellari
