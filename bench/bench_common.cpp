@@ -59,7 +59,7 @@ void renderInto(const Image& img, std::vector<float>& out) {
 void BM_BilateralOcclusion(benchmark::State& state) {
     const int w = 480, h = 270;
     Image src = Image::fromRGBAf(frame(w, h), w, h);
-    Image img = QXCoreImageUtilities::bilateralBlurOcclusionSeparable(src, double(state.range(0)), 36);
+    Image img = QXCoreImageUtilities::bilateralBlurOcclusionSeparable(src, double(state.range(0)), 36.0 / 255.0);
     std::vector<float> out;
     for (auto _ : state) {
         renderInto(img, out);
@@ -71,7 +71,7 @@ BENCHMARK(BM_BilateralOcclusion)->Arg(31)->Arg(11)->Unit(benchmark::kMillisecond
 void BM_BilateralTent(benchmark::State& state) {
     const int w = 480, h = 270;
     Image src = Image::fromRGBAf(frame(w, h), w, h);
-    Image img = QXCoreImageUtilities::bilateralBlurTentSeparable(src, double(state.range(0)), 36, false);
+    Image img = QXCoreImageUtilities::bilateralBlurTentSeparable(src, double(state.range(0)), 36.0 / 255.0, false);
     std::vector<float> out;
     for (auto _ : state) {
         renderInto(img, out);

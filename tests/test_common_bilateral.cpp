@@ -9,6 +9,9 @@
 using namespace vellari;
 using namespace vellari::test;
 
+// Colour sigma in stored values: 36 of 255 levels, as the colour stage passes it.
+constexpr double kSigma = 36.0 / 255.0;
+
 namespace {
 
 using Util = QXCoreImageUtilities;
@@ -66,16 +69,16 @@ TEST(CommonBilateral, TentMatchesTheDefinitionIncludingBordersAndAlpha) {
     Pixels src = readPixels(img);
     std::vector<double> in(src.data.begin(), src.data.end());
     for (bool blurAlpha : {false, true}) {
-        auto ref = referencePass(referencePass(in, w, h, 3, 36, true, blurAlpha), w, h, 3, 36, false, blurAlpha);
+        auto ref = referencePass(referencePass(in, w, h, 3, 36, true, blurAlpha), w, h, 3, 36, false, blurAlpha);  // 36 of 255
         // Even sizes round up to the next odd one: 6 gives 7 taps.
         for (double size : {7.0, 6.0}) {
-            Pixels got = readPixels(Util::bilateralBlurTentSeparable(img, size, 36, blurAlpha));
+            Pixels got = readPixels(Util::bilateralBlurTentSeparable(img, size, kSigma, blurAlpha));
             double err = 0;
             for (size_t i = 0; i < ref.size(); ++i) err = std::max(err, std::abs(ref[i] - got.data[i]));
             EXPECT_LT(err, 2e-5) << "blurAlpha " << blurAlpha << " size " << size;
         }
     }
-    Pixels kept = readPixels(Util::bilateralBlurTentSeparable(img, 7, 36, false));
+    Pixels kept = readPixels(Util::bilateralBlurTentSeparable(img, 7, kSigma, false));
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) EXPECT_EQ(kept.at(x + 5, y - 4, 3), src.at(x + 5, y - 4, 3));
 }
@@ -83,9 +86,9 @@ TEST(CommonBilateral, TentMatchesTheDefinitionIncludingBordersAndAlpha) {
 TEST(CommonBilateral, ConstantExtentIdentityAndTiles) {
     const Point origin{7, -3};
     Image flat = solid(300, 140, 0.3f, 0.6f, 0.2f, 1.0f, origin);
-    for (Image out : {Util::bilateralBlurTentSeparable(flat, 31, 36, false),
-                      Util::bilateralBlurTentSeparable(flat, 31, 36, true),
-                      Util::bilateralBlurOcclusionSeparable(flat, 31, 36)}) {
+    for (Image out : {Util::bilateralBlurTentSeparable(flat, 31, kSigma, false),
+                      Util::bilateralBlurTentSeparable(flat, 31, kSigma, true),
+                      Util::bilateralBlurOcclusionSeparable(flat, 31, kSigma)}) {
         ASSERT_TRUE(out);
         EXPECT_EQ(out.extent(), flat.extent());
         // Taps past the edges take no part: the borders keep the colour too.
@@ -95,9 +98,9 @@ TEST(CommonBilateral, ConstantExtentIdentityAndTiles) {
 
     Image noise = noisyImage(40, 30, 3, origin);
     Pixels before = readPixels(noise);
-    for (Image out : {Util::bilateralBlurTentSeparable(noise, 1, 36, true),
-                      Util::bilateralBlurOcclusionSeparable(noise, 1, 36),
-                      Util::bilateralBlurTentSeparable(noise, 0.4, 36, false),
+    for (Image out : {Util::bilateralBlurTentSeparable(noise, 1, kSigma, true),
+                      Util::bilateralBlurOcclusionSeparable(noise, 1, kSigma),
+                      Util::bilateralBlurTentSeparable(noise, 0.4, kSigma, false),
                       Util::bilateralBlurTentSeparable(noise, 31, 0, false)})
         EXPECT_EQ(readPixels(out).data, before.data);
     // An infinite image renders wherever asked.
@@ -112,7 +115,7 @@ TEST(CommonBilateral, ConstantExtentIdentityAndTiles) {
     // pixels as rendering all of it.
     Image big = noisyImage(600, 300, 11);
     for (Image out :
-         {Util::bilateralBlurTentSeparable(big, 31, 36, false), Util::bilateralBlurOcclusionSeparable(big, 31, 36)}) {
+         {Util::bilateralBlurTentSeparable(big, 31, kSigma, false), Util::bilateralBlurOcclusionSeparable(big, 31, kSigma)}) {
         Pixels all = readPixels(out);
         const IRect part{251, 97, 140, 61};
         Pixels some = readPixels(out, part);
@@ -146,8 +149,8 @@ TEST(CommonBilateral, KeepsStepEdgesAndSmoothsNoise) {
     };
     Pixels before = readPixels(img);
     for (int occlusion = 0; occlusion < 2; ++occlusion) {
-        Image out = occlusion ? Util::bilateralBlurOcclusionSeparable(img, 31, 36)
-                              : Util::bilateralBlurTentSeparable(img, 31, 36, false);
+        Image out = occlusion ? Util::bilateralBlurOcclusionSeparable(img, 31, kSigma)
+                              : Util::bilateralBlurTentSeparable(img, 31, kSigma, false);
         Pixels p = readPixels(out);
         EXPECT_LT(stddevLeft(p), stddevLeft(before) / 3) << "occlusion " << occlusion;
         // The columns either side of the edge keep their side's colour.
@@ -191,8 +194,8 @@ TEST(CommonBilateral, OcclusionDoesNotLeakAcrossThinDarkLines) {
                     }
                 return worst;
             };
-            Image occ = Util::bilateralBlurOcclusionSeparable(img, 31, 36);
-            const double tentLeak = leak(Util::bilateralBlurTentSeparable(img, 31, 36, false));
+            Image occ = Util::bilateralBlurOcclusionSeparable(img, 31, kSigma);
+            const double tentLeak = leak(Util::bilateralBlurTentSeparable(img, 31, kSigma, false));
             const double occLeak = leak(occ);
             EXPECT_GT(tentLeak, 0.02) << "line " << su.line[0] << " vertical " << vertical;
             EXPECT_LT(occLeak, 0.002) << "line " << su.line[0] << " vertical " << vertical;
@@ -204,5 +207,5 @@ TEST(CommonBilateral, OcclusionDoesNotLeakAcrossThinDarkLines) {
         for (int c = 0; c < 3; ++c) p[c] = x == mid ? dark.line[c] : (x < mid ? dark.a[c] : dark.b[c]);
         p[3] = 1;
     });
-    EXPECT_LT(readPixels(Util::bilateralBlurOcclusionSeparable(img, 31, 36)).at(mid, 20, 0), dark.line[0] + 0.01f);
+    EXPECT_LT(readPixels(Util::bilateralBlurOcclusionSeparable(img, 31, kSigma)).at(mid, 20, 0), dark.line[0] + 0.01f);
 }

@@ -3,8 +3,8 @@
 //
 // Weights of a tap at offset k from the centre:
 //   spatial: a tent over the taps, 1 − |k| / (half + 1), so the end taps still count a little;
-//   range:   exp(−d² / (2σ²)), d the Euclidean RGB distance to the centre pixel in 0..255
-//            units (colorSigma 36 means 36/255 in stored values).
+//   range:   exp(−d² / (2σ²)), d the Euclidean RGB distance to the centre pixel and σ the
+//            colour sigma, both in stored values (the colour stage passes 36 / 255).
 // Both work on the stored premultiplied values; the inputs are normally opaque pictures,
 // where that is the same as working on colour. Taps outside the input's extent take no
 // part (their weight is 0), so borders do not darken.
@@ -238,7 +238,7 @@ Image separableBilateral(const Image& image, double kernelSize, double colorSigm
     p->half = h;
     p->tent.resize(size_t(h) + 1);
     for (int k = 0; k <= h; ++k) p->tent[size_t(k)] = float(1.0 - double(k) / (h + 1));
-    const double sigma = colorSigma / 255.0;  // in stored units
+    const double sigma = colorSigma;  // in stored units
     p->rangeScale = float(1.0 / (2.0 * sigma * sigma));
     p->stopD2 = float(kStopSigmas * kStopSigmas * sigma * sigma);
     p->blurAlpha = blurAlpha;

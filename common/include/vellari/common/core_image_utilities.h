@@ -43,7 +43,7 @@ public:
 
     // Separable edge-preserving blurs (horizontal pass, then vertical): spatial weights from
     // a tent of `kernelSize` taps, range weights from a Gaussian of the colour difference
-    // with `colorSigma` (in 0..255 units).
+    // with `colorSigma` (in stored values, 0..1: the colour stage passes 36 / 255).
     static Image bilateralBlurTentSeparable(const Image& image, double kernelSize, double colorSigma, bool blurAlpha);
     // As above, and each direction stops gathering once it has crossed a strong edge, so
     // colour does not leak around thin lines.
