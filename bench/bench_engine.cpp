@@ -2,27 +2,15 @@
 
 #include <benchmark/benchmark.h>
 
-#include <random>
-
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/platform/context.h"
+#include "bench_support.h"
 
 using namespace vellari;
 
 namespace {
 
-Image noiseImage(int w, int h) {
-    std::vector<float> d(size_t(w) * h * 4);
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<float> u(0, 1);
-    for (size_t i = 0; i < d.size(); i += 4) {
-        d[i] = u(rng);
-        d[i + 1] = u(rng);
-        d[i + 2] = u(rng);
-        d[i + 3] = 1;
-    }
-    return Image::fromRGBAf(std::move(d), w, h);
-}
+Image noiseImage(int w, int h) { return Image::fromRGBAf(bench::noiseRGBAf(w, h, 11), w, h); }
 
 void BM_BlurImagePrescaled(benchmark::State& state) {
     const int w = 960, h = 540;

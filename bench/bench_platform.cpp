@@ -9,23 +9,13 @@
 #include "vellari/platform/filter.h"
 #include "vellari/platform/image.h"
 #include "vellari/platform/kernel.h"
+#include "bench_support.h"
 
 using namespace vellari;
 
 namespace {
 
-std::vector<float> noise(int w, int h) {
-    std::vector<float> d(size_t(w) * h * 4);
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> u(0, 1);
-    for (size_t i = 0; i < d.size(); i += 4) {
-        d[i] = u(rng);
-        d[i + 1] = u(rng);
-        d[i + 2] = u(rng);
-        d[i + 3] = 1;
-    }
-    return d;
-}
+std::vector<float> noise(int w, int h) { return bench::noiseRGBAf(w, h, 7); }
 
 void scaleKernel(const ColorSpan& s) {
     const float k = s.val[0][0], b = s.val[1][0];
