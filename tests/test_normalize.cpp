@@ -60,6 +60,33 @@ TEST(NormalizeImage, ScalesShortSideToInputResolutionAtOrigin) {
     EXPECT_EQ(f.resolutionScale(), 2.0);
 }
 
+TEST(NormalizeImage, PartialAndFullEqualisation) {
+    QXVideoFilterAbstract f;  // the engine registers its filters
+    ASSERT_TRUE(FilterRegistry::create("YUCIHistogramEqualization")) << "equalisation filter not registered";
+    f.inputResolution = 60;
+    Image src = ramp(120, 60);
+    Pixels plain = readPixels(f.normalizeImage(src));
+    f.histogramEqualization = 1.0;
+    Pixels full = readPixels(f.normalizeImage(src));
+    f.histogramEqualization = 0.5;
+    Pixels half = readPixels(f.normalizeImage(src));
+    double spreadPlain = 0, spreadFull = 0;
+    for (int x = 0; x < 120; ++x) {
+        spreadPlain = std::max(spreadPlain, double(plain.at(x, 30, 0) - plain.at(0, 30, 0)));
+        spreadFull = std::max(spreadFull, double(full.at(x, 30, 0) - full.at(0, 30, 0)));
+    }
+    EXPECT_GT(spreadFull, 2 * spreadPlain);  // a low-contrast ramp is stretched
+    for (size_t i = 0; i < half.data.size(); i += 4)
+        ASSERT_NEAR(half.data[i], 0.5f * full.data[i] + 0.5f * plain.data[i], 1e-5f);
+    // Gamma after equalisation runs only when it is not exactly 1.
+    f.histogramEqualization = 1.0;
+    f.postHistogramEqualizationGamma = 2.0;
+    Pixels gamma = readPixels(f.normalizeImage(src));
+    EXPECT_NEAR(gamma.at(60, 30, 0), std::pow(full.at(60, 30, 0), 2.0f), 2e-3f);
+    f.histogramEqualization = 0;
+    EXPECT_EQ(readPixels(f.normalizeImage(src)).data, plain.data);
+}
+
 TEST(TemporalBuffers, AccumulatorsAndMotionMasks) {
     Image a = solid(8, 6, 0.2f, 0.2f, 0.2f, 1);
     AccumulatorPtr buf = QXVideoFilterAbstract::setBuffer(nullptr, a);

@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "color_kernels.h"
+#include "edge_flow.h"
+#include "vellari/engine/smoothing_filters.h"
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/common/device_and_system.h"
 
@@ -57,6 +59,8 @@ void registerEngineKernels() {
         KernelRegistry::add(k.supressMidRange);
         KernelRegistry::add(Kernel::makeColor("extremaValueImage", kernels::maskInRange));
         KernelRegistry::add(Kernel::makeColor("unsharpMaskWithSource", kernels::unsharpMask));
+        registerEdgeFlowKernels();
+        registerSmoothingFilters();
     });
 }
 

@@ -1,0 +1,286 @@
+// Edge tangent flow: the initial field and its encoding, coherence smoothing, flow-guided
+// noise reduction and the base object's line drawing.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <random>
+
+#include "test_support.h"
+#include "vellari/common/core_image_utilities.h"
+#include "vellari/engine/filter_abstract.h"
+#include "vellari/engine/filter_utilities.h"
+
+using namespace vellari;
+using namespace vellari::test;
+
+namespace {
+
+struct Tangent {
+    float x, y, g;
+};
+Tangent tangentAt(const Pixels& f, int x, int y) {
+    return {2 * f.at(x, y, 0) - 1, 2 * f.at(x, y, 1) - 1, f.at(x, y, 2)};
+}
+
+Image greyImage(int w, int h, const std::function<float(int, int)>& value) {
+    return imageFrom(w, h, [&](int x, int y, float* p) {
+        const float v = value(x, y);
+        p[0] = p[1] = p[2] = v;
+        p[3] = 1;
+    });
+}
+
+// Mean angle (radians) between the field and the true tangent of a circle round (cx, cy),
+// over the pixels of its edge band.
+double circleTangentError(const Pixels& f, double cx, double cy, double radius) {
+    double sum = 0;
+    int n = 0;
+    for (int y = 0; y < f.rect.h; ++y)
+        for (int x = 0; x < f.rect.w; ++x) {
+            const double dx = x + 0.5 - cx, dy = y + 0.5 - cy, d = std::hypot(dx, dy);
+            if (std::abs(d - radius) > 1.5) continue;
+            const Tangent t = tangentAt(f, x, y);
+            const double c = std::abs((t.x * -dy + t.y * dx) / d) / std::max(1e-9, double(std::hypot(t.x, t.y)));
+            sum += std::acos(std::min(1.0, c));
+            ++n;
+        }
+    return sum / n;
+}
+
+struct Stats {
+    double mean, sd;
+};
+// Mean and standard deviation of red inside the stripe interiors of one kind.
+Stats stripeStats(const Pixels& p, int period, bool dark, int margin) {
+    double s = 0, s2 = 0;
+    int n = 0;
+    for (int y = margin; y < p.rect.h - margin; ++y)
+        for (int x = 0; x < p.rect.w; ++x) {
+            const int in = x % period;
+            const bool isDark = in < period / 2;
+            const int fromEdge = std::min(in % (period / 2), period / 2 - 1 - in % (period / 2));
+            if (isDark != dark || fromEdge < margin || x < period || x >= p.rect.w - period) continue;
+            const double v = p.at(x, y, 0);
+            s += v;
+            s2 += v * v;
+            ++n;
+        }
+    const double m = s / n;
+    return {m, std::sqrt(std::max(0.0, s2 / n - m * m))};
+}
+
+}  // namespace
+
+TEST(EdgeFlow, InitialFieldEncodingAndEdgeDirections) {
+    QXVideoFilterAbstract f;
+    f.ETFIterations = 0;
+    // Larger than one render tile both ways, so tile borders are crossed.
+    const int w = 300, h = 260;
+    const Image vertical = greyImage(w, h, [](int x, int) { return x < 150 ? 0.0f : 1.0f; });
+    const Image field = f.computeEdgeTangentFlow(vertical);
+    ASSERT_FALSE(field.isNull());
+    EXPECT_EQ(field.extent().size().width, w);
+
+    // No smoothing: exactly the conversion of the grey image.
+    const Image grey = QXVideoFilterUtilities::grayscale(vertical);
+    const Image initial =
+        QXCoreImageUtilities::applyMetalKernelNamed("ETFconvertValueToNormalizedPerpNormalMap", {grey, 1.0});
+    Pixels pf = readPixels(field);
+    EXPECT_EQ(pf.data, readPixels(initial).data);
+
+    for (int y : {0, 127, 128, 200, h - 1})
+        for (int x : {149, 150}) {
+            const Tangent t = tangentAt(pf, x, y);
+            EXPECT_NEAR(std::abs(t.y), 1.0f, 1e-4) << x << "," << y;
+            EXPECT_NEAR(t.x, 0.0f, 1e-4);
+            EXPECT_NEAR(t.g, 1.0f, 1e-4);  // a full black-white step
+            EXPECT_EQ(pf.at(x, y, 3), 1.0f);
+        }
+    // Flat regions, the frame's border included, hold the zero vector.
+    for (int x : {0, 10, 147, 152, w - 1}) {
+        EXPECT_FLOAT_EQ(pf.at(x, 0, 0), 0.5f) << x;
+        EXPECT_FLOAT_EQ(pf.at(x, h - 1, 1), 0.5f);
+        EXPECT_FLOAT_EQ(pf.at(x, 100, 2), 0.0f);
+    }
+
+    const Image horizontal = greyImage(64, 64, [](int, int y) { return y < 32 ? 0.2f : 0.7f; });
+    Pixels ph = readPixels(f.computeEdgeTangentFlow(horizontal));
+    const Tangent th = tangentAt(ph, 20, 31);
+    EXPECT_NEAR(std::abs(th.x), 1.0f, 1e-4);
+    EXPECT_NEAR(th.y, 0.0f, 1e-4);
+    EXPECT_NEAR(th.g, 0.5f, 1e-4);  // magnitude proportional to the step
+
+    // Smoothing keeps a straight edge's direction and is free of seams at tile borders.
+    f.ETFIterations = 3;
+    f.ETFRadius = 2;
+    Pixels ps = readPixels(f.computeEdgeTangentFlow(vertical));
+    for (int y : {0, 127, 128, 255, 256, h - 1}) {
+        const Tangent t = tangentAt(ps, 150, y);
+        EXPECT_NEAR(std::abs(t.y), 1.0f, 1e-3) << y;
+        for (int x = 140; x < 160; ++x)
+            for (int c = 0; c < 4; ++c) EXPECT_NEAR(ps.at(x, y, c), ps.at(x, 64, c), 1e-5) << x << "," << y;
+    }
+    for (int y : {127, 128})
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(ps.at(255, y, c), ps.at(256, y, c), 1e-5);
+}
+
+TEST(EdgeFlow, SmoothingMakesANoisyCircleFieldCoherent) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> noise(-0.15f, 0.15f);
+    const double cx = 48, cy = 48, radius = 30;
+    std::vector<float> values(96 * 96);
+    for (auto& v : values) v = noise(rng);
+    const Image img = greyImage(96, 96, [&](int x, int y) {
+        const bool inside = std::hypot(x + 0.5 - cx, y + 0.5 - cy) < radius;
+        return (inside ? 0.75f : 0.25f) + values[size_t(y) * 96 + x];
+    });
+    QXVideoFilterAbstract f;
+    f.ETFIterations = 0;
+    const double before = circleTangentError(readPixels(f.computeEdgeTangentFlow(img)), cx, cy, radius);
+    f.ETFIterations = 6;
+    f.ETFRadius = 2;
+    Pixels smooth = readPixels(f.computeEdgeTangentFlow(img));
+    const double after = circleTangentError(smooth, cx, cy, radius);
+    EXPECT_LT(after, 0.5 * before) << before << " -> " << after;
+    EXPECT_LT(after, 0.15) << before;  // under 9 degrees, pixelated outline included
+    // Every vector stays a unit vector (or zero), in the encoding the next pass reads.
+    for (int y = 0; y < 96; y += 5)
+        for (int x = 0; x < 96; x += 5) {
+            const Tangent t = tangentAt(smooth, x, y);
+            const float l = std::hypot(t.x, t.y);
+            EXPECT_TRUE(std::abs(l - 1) < 1e-3 || l < 1e-6) << x << "," << y << " " << l;
+            EXPECT_GE(t.g, 0.0f);
+            EXPECT_LE(t.g, 1.0f);
+        }
+}
+
+TEST(EdgeFlow, ReduceNoiseSmoothsAlongStripesNotAcross) {
+    const int period = 16;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> noise(-0.1f, 0.1f);
+    std::vector<float> values(128 * 96);
+    for (auto& v : values) v = noise(rng);
+    const Image img = greyImage(128, 96, [&](int x, int y) {
+        return (x % period < period / 2 ? 0.25f : 0.75f) + values[size_t(y) * 128 + x];
+    });
+    QXVideoFilterAbstract f;
+    f.ETFIterations = 6;
+    f.ETFRadius = 2;
+    const Image field = f.computeEdgeTangentFlow(img);
+
+    // No passes: the input's content.
+    const Image same = f.reduceNoise(img, field, 0);
+    ASSERT_FALSE(same.isNull());
+    EXPECT_EQ(readPixels(same).data, readPixels(img).data);
+
+    Pixels in = readPixels(img);
+    Pixels out = readPixels(f.reduceNoise(img, field, 3));
+    ASSERT_EQ(out.rect.w, 128);
+    for (bool dark : {true, false}) {
+        const Stats a = stripeStats(in, period, dark, 2), b = stripeStats(out, period, dark, 2);
+        EXPECT_LT(b.sd, 0.6 * a.sd) << dark << ": " << a.sd << " -> " << b.sd;
+    }
+    const double contrastIn = stripeStats(in, period, false, 1).mean - stripeStats(in, period, true, 1).mean;
+    const double contrastOut = stripeStats(out, period, false, 1).mean - stripeStats(out, period, true, 1).mean;
+    EXPECT_GE(contrastOut, 0.9 * contrastIn) << contrastIn << " -> " << contrastOut;
+    // The edge itself stays sharp: its two sides keep their levels apart.
+    EXPECT_GT(out.at(8, 48, 0) - out.at(7, 48, 0), 0.3f);
+
+    // Grey, colour and translucent images are smoothed alike, channel by channel (the
+    // kernel takes shortcuts for grey and for opaque tiles).
+    const Image colour = imageFrom(128, 96, [&](int x, int y, float* q) {
+        q[0] = in.at(x, y, 0);
+        q[1] = 0.4f;
+        q[2] = 1 - in.at(x, y, 0);
+        q[3] = 1;
+    });
+    const Image translucent = imageFrom(128, 96, [&](int x, int y, float* q) {
+        for (int c = 0; c < 3; ++c) q[c] = 0.5f * in.at(x, y, 0);
+        q[3] = 0.5f;
+    });
+    Pixels oc = readPixels(f.reduceNoise(colour, field, 3));
+    Pixels ot = readPixels(f.reduceNoise(translucent, field, 3));
+    for (int y = 0; y < 96; y += 3)
+        for (int x = 0; x < 128; x += 3) {
+            EXPECT_NEAR(oc.at(x, y, 0), out.at(x, y, 0), 1e-5) << x << "," << y;
+            EXPECT_NEAR(oc.at(x, y, 1), 0.4f, 1e-5);
+            EXPECT_NEAR(oc.at(x, y, 2), 1 - out.at(x, y, 0), 1e-5);
+            EXPECT_EQ(oc.at(x, y, 3), 1.0f);
+            EXPECT_NEAR(ot.at(x, y, 2), 0.5f * out.at(x, y, 0), 1e-5);
+            EXPECT_NEAR(ot.at(x, y, 3), 0.5f, 1e-5);
+        }
+
+    // Across render tiles: a vertical edge smooths to the same row everywhere.
+    const Image big = greyImage(300, 260, [](int x, int) { return x < 150 ? 0.2f : 0.8f; });
+    Pixels pb = readPixels(f.reduceNoise(big, f.computeEdgeTangentFlow(big), 2));
+    for (int y : {0, 127, 128, 255, 259})
+        for (int x = 140; x < 160; ++x) EXPECT_NEAR(pb.at(x, y, 0), pb.at(x, 64, 0), 1e-5) << x << "," << y;
+    EXPECT_NEAR(pb.at(149, 64, 0), 0.2f, 1e-5);  // smoothing along the edge does not cross it
+    EXPECT_NEAR(pb.at(150, 64, 0), 0.8f, 1e-5);
+
+    // A missing field gives no image once a pass has to read it.
+    EXPECT_TRUE(f.reduceNoise(img, Image(), 1).isNull());
+    EXPECT_FALSE(f.reduceNoise(img, Image(), 0).isNull());
+}
+
+TEST(EdgeFlow, CreateLinesOnAFlatImage) {
+    QXVideoFilterAbstract f;
+    f.setRadiusLower(1);
+    f.setRadiusUpper(3);
+    f.linesDiffWeight = 4;
+    f.linesDiffGain = 0;
+    f.linesFactor = 2;
+    const Image flat = solid(40, 30, 0.3f, 0.3f, 0.3f, 1);
+
+    // Black grey tone: the screen blend leaves the line layer as it is, mid-grey.
+    f.linesGrayContrastScale = 0;
+    f.linesGrayBrightnessShift = 0;
+    f.linesGrayThreshold = 0;
+    Pixels up = readPixels(f.createLines(flat));
+    ASSERT_EQ(up.rect.w, 80);
+    ASSERT_EQ(up.rect.h, 60);
+    for (int y = 0; y < 60; y += 7)
+        for (int x = 0; x < 80; x += 7) {
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(up.at(x, y, c), 0.5f, 1e-5) << x << "," << y;
+            EXPECT_NEAR(up.at(x, y, 3), 1.0f, 1e-5);
+        }
+
+    // The grey tone itself screened over mid-grey: 1 − (1 − 0.3)(1 − 0.5).
+    f.linesGrayContrastScale = 1;
+    Pixels tone = readPixels(f.createLines(flat));
+    EXPECT_NEAR(tone.at(10, 10, 0), 0.65f, 1e-4);
+    // A threshold of 0 runs no threshold pass (one would turn 0.3 into white) ...
+    f.linesGrayThreshold = -1;
+    EXPECT_NEAR(readPixels(f.createLines(flat)).at(33, 20, 1), 0.65f, 1e-4);
+    // ... a positive one does: 0.3 is under 0.5, so the tone is black.
+    f.linesGrayThreshold = 0.5;
+    EXPECT_NEAR(readPixels(f.createLines(flat)).at(33, 20, 1), 0.5f, 1e-4);
+
+    EXPECT_TRUE(f.createLines(Image()).isNull());
+}
+
+TEST(EdgeFlow, KernelsMissingFromTheLibraryGiveNoImage) {
+    // A library that lists the conversion but not the smoothing kernels.
+    const std::string dir = tempDir();
+    std::ofstream(dir + "/default.metallib") << "grayscale\nETFconvertValueToNormalizedPerpNormalMap\n";
+    QXShaderLibrary::resetForTesting();
+    struct Restore {
+        ~Restore() { QXShaderLibrary::resetForTesting(); }  // later tests read the real library
+    } restore;
+    Bundle b(dir);
+    registerEngineKernels();
+    ASSERT_TRUE(QXShaderLibrary::kernelNamed("grayscale", b));  // this library is now the one read
+
+    QXVideoFilterAbstract f;
+    const Image img = greyImage(16, 16, [](int x, int) { return x < 8 ? 0.0f : 1.0f; });
+    f.ETFIterations = 0;
+    const Image field = f.computeEdgeTangentFlow(img);
+    EXPECT_FALSE(field.isNull());
+    f.ETFIterations = 2;
+    f.ETFRadius = 1;
+    EXPECT_TRUE(f.computeEdgeTangentFlow(img).isNull());
+    EXPECT_TRUE(f.reduceNoise(img, field, 1).isNull());
+    EXPECT_TRUE(f.computeEdgeTangentFlow(Image()).isNull());
+}

@@ -1,0 +1,444 @@
+// The smoothing and anti-aliasing filters: kernel tables and their caches, the
+// pass-through rules, what each filter does to edges and noise, and the shared filters
+// behind the kernel library's forwards.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <thread>
+
+#include "test_support.h"
+#include "vellari/engine/filter_utilities.h"
+#include "vellari/engine/smoothing_filters.h"
+
+using namespace vellari;
+using namespace vellari::test;
+
+namespace {
+
+double g(double x, double sigma) {
+    return std::exp(-x * x / (2 * sigma * sigma)) / std::sqrt(2 * std::numbers::pi * sigma * sigma);
+}
+
+// Opaque grey pixels given by f(x, y).
+template <class F>
+Image grey(int w, int h, F&& f, Point origin = {0, 0}) {
+    return imageFrom(
+        w, h,
+        [&](int x, int y, float* p) {
+            const float v = float(f(x, y));
+            p[0] = p[1] = p[2] = v;
+            p[3] = 1;
+        },
+        origin);
+}
+
+// White above the line y = slope·x + offset, black below: a hard aliased staircase.
+Image staircase(int w, int h, double slope, double offset, Point origin = {0, 0}) {
+    return grey(w, h, [&](int x, int y) { return y + 0.5 < slope * (x + 0.5) + offset ? 1.0 : 0.0; }, origin);
+}
+
+float maxDifference(const Pixels& a, const Pixels& b) {
+    float m = 0;
+    for (size_t i = 0; i < a.data.size() && i < b.data.size(); ++i) m = std::max(m, std::fabs(a.data[i] - b.data[i]));
+    return a.data.size() == b.data.size() ? m : 1e9f;
+}
+
+Image fxaa(const Image& in) {
+    YUCIFXAA f;
+    f.setInputImage(in);
+    return f.outputImage();
+}
+
+Image surfaceBlur(const Image& in, double radius, double threshold) {
+    YUCISurfaceBlur f;
+    f.setInputImage(in);
+    f.setInputRadius(radius);
+    f.setInputThreshold(threshold);
+    return f.outputImage();
+}
+
+// Standard deviation of the red channel over `r`.
+double redDeviation(const Pixels& p, const IRect& r) {
+    double s = 0, s2 = 0;
+    for (int y = r.y; y < r.bottom(); ++y)
+        for (int x = r.x; x < r.right(); ++x) {
+            s += p.at(x, y, 0);
+            s2 += double(p.at(x, y, 0)) * p.at(x, y, 0);
+        }
+    const double n = double(r.area());
+    return std::sqrt(std::max(0.0, s2 / n - (s / n) * (s / n)));
+}
+
+// Two grey levels split at x = w / 2, with uniform noise of ±amp.
+Image noisyStep(int w, int h, float lo, float hi, float amp, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-amp, amp);
+    return grey(w, h, [&](int x, int) { return (x < w / 2 ? lo : hi) + u(rng); });
+}
+
+}  // namespace
+
+TEST(BilateralKernel, SampleCountFollowsTheCutOff) {
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(1), 3);
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(2), 5);
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(5), 11);
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(10), 21);
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(20), 35);
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(0), 1);
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(-4), 1);
+    // Where the peak itself lies below the cut-off there is nothing to sample but the centre.
+    EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(500), 1);
+    for (int r = 0; r < 120; ++r) EXPECT_EQ(YUCIBilateralFilter::sampleCountForRadius(r) % 2, 1) << "radius " << r;
+}
+
+TEST(BilateralKernel, ReusedPerSampleCountAndNormalised) {
+    // Radii 11 and 12 both give 23 samples; 13 gives 25.
+    ASSERT_EQ(YUCIBilateralFilter::sampleCountForRadius(11), YUCIBilateralFilter::sampleCountForRadius(12));
+    auto k11 = YUCIBilateralFilter::filterKernelForRadius(11);
+    auto k12 = YUCIBilateralFilter::filterKernelForRadius(12);
+    auto k13 = YUCIBilateralFilter::filterKernelForRadius(13);
+    ASSERT_TRUE(k11 && k12 && k13);
+    EXPECT_EQ(k11.get(), k12.get());
+    EXPECT_NE(k11.get(), k13.get());
+    EXPECT_EQ(k13.get(), YUCIBilateralFilter::filterKernelForRadius(13).get());
+
+    auto k10 = YUCIBilateralFilter::filterKernelForRadius(10);
+    ASSERT_EQ(k10->sampleCount, 21);
+    ASSERT_EQ(k10->weights.size(), 11u);
+    double total = k10->weights[0];
+    for (size_t i = 1; i < k10->weights.size(); ++i) total += 2 * k10->weights[i];
+    EXPECT_NEAR(total, 1.0, 1e-5);
+    // Relative weights are those of the Gaussian of σ = radius.
+    EXPECT_NEAR(k10->weights[5] / k10->weights[0], g(5, 10) / g(0, 10), 1e-5);
+
+    auto k0 = YUCIBilateralFilter::filterKernelForRadius(0);
+    ASSERT_EQ(k0->weights.size(), 1u);
+    EXPECT_FLOAT_EQ(k0->weights[0], 1.0f);
+}
+
+TEST(SurfaceBlurKernel, SymmetricGaussianTableCachedPerRadius) {
+    for (int n : {1, 3, 10}) {
+        auto k = YUCISurfaceBlur::filterKernelForRadius(n);
+        ASSERT_TRUE(k);
+        EXPECT_EQ(k->radius, n);
+        EXPECT_EQ(k->sampleCount, 2 * n);
+        ASSERT_EQ(k->weights.size(), size_t(2 * n - 1));
+        for (int i = 0; i < n; ++i) {
+            EXPECT_NEAR(k->weights[size_t(n - 1 - i)], g(i, n), 1e-7) << "n " << n << " i " << i;
+            EXPECT_EQ(k->weights[size_t(n - 1 - i)], k->weights[size_t(n - 1 + i)]);
+        }
+        EXPECT_EQ(k.get(), YUCISurfaceBlur::filterKernelForRadius(n).get());
+    }
+    EXPECT_NE(YUCISurfaceBlur::filterKernelForRadius(3).get(), YUCISurfaceBlur::filterKernelForRadius(4).get());
+    EXPECT_FALSE(YUCISurfaceBlur::filterKernelForRadius(0));
+    EXPECT_FALSE(YUCISurfaceBlur::filterKernelForRadius(-2));
+}
+
+TEST(SurfaceBlur, PassThroughRulesAndThresholdZero) {
+    // Columns of the same stored colour, and so the same brightness, but different alpha.
+    Image in = imageFrom(16, 8, [&](int x, int, float* p) {
+        p[0] = p[1] = p[2] = 0.5f;
+        p[3] = x % 2 ? 0.6f : 1.0f;
+    });
+    EXPECT_TRUE(surfaceBlur(in, 0, 10).sameAs(in));
+    EXPECT_TRUE(surfaceBlur(in, 0.9, 10).sameAs(in));  // as an integer that is 0
+    EXPECT_TRUE(surfaceBlur(in, -3, 10).sameAs(in));
+    EXPECT_TRUE(surfaceBlur(in, 5, -1).sameAs(in));
+    EXPECT_TRUE(surfaceBlur(in, 5, std::nan("")).sameAs(in));
+
+    // Threshold 0 still blurs: neighbours of exactly equal brightness mix.
+    Image out = surfaceBlur(in, 3, 0);
+    ASSERT_TRUE(out);
+    EXPECT_FALSE(out.sameAs(in));
+    EXPECT_EQ(out.extent(), in.extent());
+    Pixels p = readPixels(out);
+    EXPECT_LT(p.at(8, 4, 3), 0.95f);  // an opaque column mixed with its neighbours
+    EXPECT_GT(p.at(9, 4, 3), 0.65f);
+    EXPECT_FLOAT_EQ(p.at(8, 4, 0), 0.5f);
+
+    // ...but nothing else: a different brightness keeps its value exactly.
+    Image two = grey(16, 8, [](int x, int) { return x % 2 ? 0.3 : 0.31; });
+    EXPECT_LT(maxDifference(readPixels(surfaceBlur(two, 3, 0)), readPixels(two)), 1e-6f);
+    // The shared forward gives the same as a filter of its own.
+    EXPECT_LT(maxDifference(readPixels(QXVideoFilterUtilities::surfaceBlur(in, 3, 0)), p), 1e-6f);
+}
+
+TEST(SurfaceBlur, KeepsStepEdgeAndSmoothsFlatNoise) {
+    const int w = 300, h = 140;  // more than one render tile
+    Image in = noisyStep(w, h, 0.2f, 0.8f, 0.03f, 7).translated(-20, 13);
+    const IRect e = in.extent().integral();
+    Image out = surfaceBlur(in, 6, 20);  // t = 40/255, far below the step of 0.6
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out.extent(), in.extent());
+    Pixels a = readPixels(in), b = readPixels(out);
+    const IRect flatL{e.x + 20, e.y + 20, 100, 100}, flatR{e.x + 180, e.y + 20, 100, 100};
+    EXPECT_LT(redDeviation(b, flatL), 0.5 * redDeviation(a, flatL));
+    EXPECT_LT(redDeviation(b, flatR), 0.5 * redDeviation(a, flatR));
+    // The columns either side of the step stay on their own level.
+    const int edge = e.x + w / 2;
+    for (int y = e.y; y < e.bottom(); y += 9) {
+        EXPECT_NEAR(b.at(edge - 1, y, 0), 0.2f, 0.035f) << "row " << y;
+        EXPECT_NEAR(b.at(edge, y, 0), 0.8f, 0.035f) << "row " << y;
+        EXPECT_FLOAT_EQ(b.at(edge, y, 3), 1.0f);
+    }
+    // Borders are clamped, not darkened by transparency outside.
+    EXPECT_NEAR(b.at(e.x, e.y, 0), 0.2f, 0.035f);
+    EXPECT_NEAR(b.at(e.right() - 1, e.bottom() - 1, 0), 0.8f, 0.035f);
+    EXPECT_FLOAT_EQ(b.at(e.x, e.y, 3), 1.0f);
+    // Rendering a part computes the same pixels as rendering the whole.
+    const IRect part{edge - 37, e.y + 50, 61, 23};
+    Pixels q = readPixels(out, part);
+    float m = 0;
+    for (int y = part.y; y < part.bottom(); ++y)
+        for (int x = part.x; x < part.right(); ++x)
+            for (int c = 0; c < 4; ++c) m = std::max(m, std::fabs(q.at(x, y, c) - b.at(x, y, c)));
+    EXPECT_LT(m, 1e-6f);
+}
+
+TEST(HistogramEqualization, StretchesEachChannelToFullRangeAtOrigin) {
+    // The mapping: the smallest present value goes to 0, the largest to 255, others by
+    // their cumulative share; a single-valued channel is kept.
+    std::vector<uint8_t> px = {10, 50, 200, 255, 10, 60, 200, 255, 20, 70, 200, 255, 30, 80, 200, 255};
+    YUCIHistogramEqualization::equalize(px.data(), 4);
+    const uint8_t first[4] = {px[0], px[4], px[8], px[12]};
+    EXPECT_EQ(first[0], 0);
+    EXPECT_EQ(first[1], 0);  // both 10s
+    EXPECT_EQ(first[2], 128);
+    EXPECT_EQ(first[3], 255);
+    EXPECT_EQ(px[1], 0);
+    EXPECT_EQ(px[13], 255);
+    EXPECT_EQ(px[2], 200);  // single-valued channels are kept
+    EXPECT_EQ(px[3], 255);
+
+    const int w = 50, h = 20;
+    Image ramp = grey(w, h, [&](int x, int) { return 0.4 + 0.2 * x / (w - 1); }, {33, -7});
+    YUCIHistogramEqualization f;
+    f.setInputImage(ramp);
+    Image out = f.outputImage();
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out.extent(), (Rect{0, 0, double(w), double(h)}));
+    Pixels p = readPixels(out);
+    EXPECT_FLOAT_EQ(p.at(0, 5, 0), 0.0f);
+    EXPECT_FLOAT_EQ(p.at(w - 1, 5, 0), 1.0f);
+    EXPECT_FLOAT_EQ(p.at(w - 1, 5, 2), 1.0f);
+    for (int x = 1; x < w; ++x) EXPECT_GE(p.at(x, 5, 0), p.at(x - 1, 5, 0));
+    EXPECT_NEAR(p.at(w / 2, 5, 0), 0.5f, 0.05f);
+    EXPECT_FLOAT_EQ(p.at(w / 2, 5, 3), 1.0f);  // the opaque alpha stays opaque
+    EXPECT_EQ(&f.context(), &f.context());
+
+    // An infinite input has no bitmap to equalise.
+    f.setInputImage(Image::constantColor(Color::white()));
+    EXPECT_FALSE(f.outputImage());
+}
+
+TEST(FXAA, SoftensStaircaseAndKeepsSmoothContent) {
+    const int w = 96, h = 64;
+    Image in = staircase(w, h, 0.35, 12, {-5, 9});
+    const IRect e = in.extent().integral();
+    Pixels a = readPixels(in), b = readPixels(fxaa(in));
+    int intermediate = 0, columns = 0;
+    for (int x = e.x + 2; x < e.right() - 2; ++x) {
+        bool any = false;
+        for (int y = e.y; y < e.bottom(); ++y) {
+            const float v = b.at(x, y, 0);
+            if (v > 0.03f && v < 0.97f) any = true;
+            // Colour stays a valid opaque grey.
+            EXPECT_FLOAT_EQ(b.at(x, y, 3), 1.0f);
+            EXPECT_NEAR(b.at(x, y, 1), v, 1e-6f);
+        }
+        intermediate += any;
+        ++columns;
+    }
+    EXPECT_GT(intermediate, columns * 3 / 4);
+    // Far from the staircase nothing changes.
+    EXPECT_EQ(b.at(e.x + 10, e.bottom() - 1, 0), a.at(e.x + 10, e.bottom() - 1, 0));
+    EXPECT_EQ(b.at(e.right() - 3, e.y, 0), a.at(e.right() - 3, e.y, 0));
+
+    Image flat = solid(40, 30, 0.3f, 0.5f, 0.7f, 1.0f);
+    EXPECT_LT(maxDifference(readPixels(fxaa(flat)), readPixels(flat)), 1e-3f);
+    Image ramp = imageFrom(300, 150, [](int x, int y, float* p) {
+        p[0] = float(x) / 299;
+        p[1] = float(y) / 149;
+        p[2] = float(x + y) / 448;
+        p[3] = 1;
+    });
+    EXPECT_LT(maxDifference(readPixels(fxaa(ramp)), readPixels(ramp)), 1e-3f);
+}
+
+TEST(FXAA, PartialRendersAndTileSeamsAgree) {
+    // Larger than one tile, so pixels near seams read their neighbours from the margin.
+    Image in = staircase(600, 300, 0.47, 20);
+    Image out = fxaa(in);
+    Pixels whole = readPixels(out);
+    for (IRect part : {IRect{250, 100, 20, 60}, IRect{0, 0, 7, 300}, IRect{590, 280, 10, 20}}) {
+        Pixels q = readPixels(out, part);
+        float m = 0;
+        for (int y = part.y; y < part.bottom(); ++y)
+            for (int x = part.x; x < part.right(); ++x)
+                for (int c = 0; c < 4; ++c) m = std::max(m, std::fabs(q.at(x, y, c) - whole.at(x, y, c)));
+        EXPECT_EQ(m, 0.0f) << part.x << "," << part.y;
+    }
+}
+
+TEST(FXAA, SharedForwardOutputsDependOnlyOnTheirInput) {
+    Image i1 = staircase(80, 60, 0.3, 5), i2 = staircase(80, 60, -0.6, 50);
+    Image o1 = QXVideoFilterUtilities::FXAA(i1);
+    Image o2 = QXVideoFilterUtilities::FXAA(i2);
+    ASSERT_TRUE(o1 && o2);
+    Pixels p1 = readPixels(o1), p2 = readPixels(o2);
+    EXPECT_EQ(maxDifference(p1, readPixels(fxaa(i1))), 0.0f);
+    EXPECT_EQ(maxDifference(p2, readPixels(fxaa(i2))), 0.0f);
+    EXPECT_GT(maxDifference(p1, p2), 0.5f);
+    EXPECT_FALSE(QXVideoFilterUtilities::FXAA(Image()));
+}
+
+TEST(FXAA, ConcurrentSharedCallsMatchSerialOnes) {
+    Image inputs[2] = {staircase(200, 120, 0.25, 30), staircase(200, 120, 1.7, -40)};
+    Pixels expected[2] = {readPixels(fxaa(inputs[0])), readPixels(fxaa(inputs[1]))};
+    float worst[2] = {0, 0};
+    auto work = [&](int which) {
+        for (int i = 0; i < 25; ++i) {
+            Image o = QXVideoFilterUtilities::FXAA(inputs[which]);
+            worst[which] = std::max(worst[which], o ? maxDifference(readPixels(o), expected[which]) : 1e9f);
+        }
+    };
+    std::thread t0(work, 0), t1(work, 1);
+    t0.join();
+    t1.join();
+    EXPECT_EQ(worst[0], 0.0f);
+    EXPECT_EQ(worst[1], 0.0f);
+}
+
+TEST(BilateralFilter, SmoothsNoiseKeepsEdgesAndExtent) {
+    Image in = noisyStep(160, 90, 0.25f, 0.75f, 0.04f, 3).translated(7, -4);
+    const IRect e = in.extent().integral();
+    YUCIBilateralFilter f;
+    f.setInputImage(in);
+    f.setInputRadius(4);
+    Image out = f.outputImage();
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out.extent(), in.extent());
+    Pixels a = readPixels(in), b = readPixels(out);
+    const IRect flat{e.x + 15, e.y + 15, 50, 60};
+    EXPECT_LT(redDeviation(b, flat), 0.6 * redDeviation(a, flat));
+    const int edge = e.x + 80;
+    EXPECT_NEAR(b.at(edge - 1, e.y + 40, 0), 0.25f, 0.05f);
+    EXPECT_NEAR(b.at(edge, e.y + 40, 0), 0.75f, 0.05f);
+
+    // Wider tap spacing reaches further: still smooths, and stays finite at the borders.
+    f.setInputTexelSpacingMultiplier(2.5);
+    Pixels c = readPixels(f.outputImage());
+    EXPECT_LT(redDeviation(c, flat), 0.6 * redDeviation(a, flat));
+    for (float v : c.data) ASSERT_TRUE(std::isfinite(v));
+    // A zero normalisation factor ignores colour: the step blurs.
+    f.setInputTexelSpacingMultiplier(1);
+    f.setInputDistanceNormalizationFactor(0);
+    Pixels d = readPixels(f.outputImage());
+    EXPECT_GT(d.at(edge - 1, e.y + 40, 0), 0.35f);
+}
+
+TEST(SmoothingFilters, CreatedByNameWithAttributes) {
+    registerSmoothingFilters();  // what the engine does before any filter is made by name
+    EXPECT_EQ(&YUCIFilterConstructor::constructor(), &YUCIFilterConstructor::constructor());
+    const std::pair<const char*, const char*> names[] = {{"YUCIFXAA", "Fast Approximate Anti-Aliasing"},
+                                                         {"YUCIHistogramEqualization", "Histogram Equalization"},
+                                                         {"YUCISurfaceBlur", "Surface Blur"}};
+    for (auto [name, display] : names) {
+        FilterPtr f = FilterRegistry::create(name);
+        ASSERT_TRUE(f) << name;
+        EXPECT_EQ(f->name(), name);
+        EXPECT_NE(f, FilterRegistry::create(name));  // a new object each time
+        FilterPtr g = YUCIFilterConstructor::constructor().filterWithName(name);
+        ASSERT_TRUE(g);
+        EXPECT_EQ(g->name(), name);
+        const FilterClassAttributes* attr = YUCIFilterConstructor::attributesForName(name);
+        ASSERT_TRUE(attr) << name;
+        EXPECT_EQ(attr->displayName, display);
+        EXPECT_EQ(attr->categories[0], kCategoryStillImage);
+        EXPECT_EQ(attr->categories[1], kCategoryVideo);
+    }
+    EXPECT_EQ(YUCIFilterConstructor::attributesForName("YUCISurfaceBlur")->categories.back(), kCategoryBlur);
+    EXPECT_EQ(YUCIFilterConstructor::attributesForName("YUCIHistogramEqualization")->categories.back(),
+              kCategoryColorAdjustment);
+    EXPECT_TRUE(dynamic_cast<YUCISurfaceBlur*>(FilterRegistry::create("YUCISurfaceBlur").get()));
+
+    EXPECT_FALSE(FilterRegistry::create("YUCIBilateralFilter"));
+    EXPECT_FALSE(YUCIFilterConstructor::constructor().filterWithName("YUCIBilateralFilter"));
+    EXPECT_FALSE(YUCIFilterConstructor::constructor().filterWithName("CIGaussianBlur"));
+    EXPECT_FALSE(YUCIFilterConstructor::attributesForName("YUCIBilateralFilter"));
+
+    // Created by name, the surface blur works through its keys.
+    Image in = noisyStep(40, 20, 0.2f, 0.8f, 0.05f, 1);
+    Image out = in.applyingFilter("YUCISurfaceBlur", {{"inputRadius", 3}, {"inputThreshold", 30}});
+    ASSERT_TRUE(out);
+    EXPECT_LT(maxDifference(readPixels(out), readPixels(surfaceBlur(in, 3, 30))), 1e-6f);
+}
+
+TEST(SmoothingFilters, InputsDefaultsAndAbsentImage) {
+    YUCISurfaceBlur s;
+    EXPECT_EQ(s.inputRadius(), 10);
+    EXPECT_EQ(s.inputThreshold(), 10);
+    s.setInputRadius(3);
+    s.setValue("inputThreshold", "not a number");
+    EXPECT_EQ(s.inputRadius(), 3);
+    EXPECT_EQ(s.inputThreshold(), 10);
+    s.setDefaults();
+    EXPECT_EQ(s.inputRadius(), 10);
+    YUCIBilateralFilter b;
+    EXPECT_EQ(b.inputRadius(), 10);
+    EXPECT_EQ(b.inputTexelSpacingMultiplier(), 1.0);
+    EXPECT_EQ(b.inputDistanceNormalizationFactor(), 5.0);
+    b.setInputRadius(2);
+    b.setDefaults();
+    EXPECT_EQ(b.inputRadius(), 10);
+
+    YUCIFXAA f;
+    YUCIHistogramEqualization h;
+    EXPECT_FALSE(f.outputImage());
+    EXPECT_FALSE(h.outputImage());
+    EXPECT_FALSE(s.outputImage());
+    EXPECT_FALSE(b.outputImage());
+    EXPECT_FALSE(QXVideoFilterUtilities::surfaceBlur(Image(), 5, 10));
+    // After an image is set and removed again there is no output either.
+    s.setInputImage(solid(4, 4, 1, 1, 1, 1));
+    EXPECT_TRUE(s.outputImage());
+    s.setInputImage(Image());
+    EXPECT_FALSE(s.outputImage());
+}
+
+TEST(SmoothingFilters, TinyAndInfiniteInputs) {
+    // Edge clamping covers inputs smaller than every kernel's reach.
+    Image one = solid(1, 1, 0.2f, 0.4f, 0.6f, 1.0f, {3, 4});
+    Image strip = grey(1, 5, [](int, int y) { return y < 2 ? 0.0 : 1.0; });
+    for (const Image& in : {one, strip}) {
+        Pixels src = readPixels(in);
+        Pixels a = readPixels(fxaa(in));
+        Pixels s = readPixels(surfaceBlur(in, 4, 10));
+        YUCIBilateralFilter b;
+        b.setInputImage(in);
+        b.setInputRadius(3);
+        b.setInputTexelSpacingMultiplier(3);
+        Pixels c = readPixels(b.outputImage());
+        ASSERT_EQ(a.data.size(), src.data.size());
+        ASSERT_EQ(s.data.size(), src.data.size());
+        ASSERT_EQ(c.data.size(), src.data.size());
+        for (size_t i = 0; i < src.data.size(); ++i) {
+            EXPECT_TRUE(std::isfinite(a.data[i]) && std::isfinite(c.data[i]));
+            EXPECT_NEAR(s.data[i], src.data[i], 1e-6f);  // the step is far above the threshold
+        }
+    }
+    EXPECT_NEAR(readPixels(fxaa(one)).at(3, 4, 1), 0.4f, 1e-6f);
+
+    // An infinite input gives an infinite output; any window of it renders.
+    Image c = Image::constantColor({0.25, 0.5, 0.75, 1});
+    Image f = fxaa(c);
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f.extent().isInfinite());
+    Pixels p = readPixels(f, IRect{-1000, 50, 9, 9});
+    EXPECT_NEAR(p.at(-996, 54, 2), 0.75f, 1e-6f);
+    Pixels q = readPixels(surfaceBlur(c, 3, 5), IRect{7, 7, 3, 3});
+    EXPECT_NEAR(q.at(8, 8, 0), 0.25f, 1e-6f);
+}
