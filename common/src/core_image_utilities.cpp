@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -164,37 +165,48 @@ Image QXCoreImageUtilities::makeTileNoPadding(const Image& tile, const Rect& ext
         [te, inv, nearest, jitter](const SamplerView* in, const detail::TileBuffer& out) {
             const SamplerView& v = in[0];
             const double W = te.w, H = te.h;
-            auto wrap = [](long i, long n) { return long(((i % n) + n) % n); };
+            // Positions inside the tile, kept in [0, W) x [0, H) while stepping along a row.
+            auto wrapInto = [](double a, double n) {
+                a = std::fmod(a, n);
+                return a < 0 ? a + n : a;
+            };
+            auto texel = [&](int ix, int iy) { return v.row(te.y + iy) + ptrdiff_t(te.x + ix) * 4; };
             for (int y = out.rect.y; y < out.rect.bottom(); ++y) {
                 float* o = out.row(y);
-                for (int x = out.rect.x; x < out.rect.right(); ++x) {
-                    Point q = inv.apply(Point{x + 0.5, y + 0.5});
-                    double u = q.x - te.x, w = q.y - te.y;
+                const Point q0 = inv.apply(Point{out.rect.x + 0.5, y + 0.5});
+                double u = wrapInto(q0.x - te.x, W), w = wrapInto(q0.y - te.y, H);
+                const double du = wrapInto(inv.a, W), dw = wrapInto(inv.b, H);
+                for (int x = out.rect.x; x < out.rect.right(); ++x, u += du, w += dw) {
+                    if (u >= W) u -= W;
+                    if (w >= H) w -= H;
+                    double su = u, sw = w;
                     if (jitter) {
+                        const Point q = inv.apply(Point{x + 0.5, y + 0.5});
                         double ox, oy;
-                        jitterFor(long(std::floor(u / W)), long(std::floor(w / H)), W, H, ox, oy);
-                        u += ox;
-                        w += oy;
+                        jitterFor(long(std::floor((q.x - te.x) / W)), long(std::floor((q.y - te.y) / H)), W, H, ox, oy);
+                        su = wrapInto(su + ox, W);
+                        sw = wrapInto(sw + oy, H);
                     }
                     float* p = o + (x - out.rect.x) * 4;
                     if (nearest) {
-                        long ix = wrap(long(std::floor(u)), te.w), iy = wrap(long(std::floor(w)), te.h);
-                        v.pixel(te.x + int(ix), te.y + int(iy), p);
+                        const int ix = std::min(int(su), te.w - 1), iy = std::min(int(sw), te.h - 1);
+                        std::memcpy(p, texel(ix, iy), 16);
                         continue;
                     }
                     // Bilinear with the neighbours taken across the seam, so tiles join.
-                    double fx = u - 0.5, fy = w - 0.5;
-                    long x0 = long(std::floor(fx)), y0 = long(std::floor(fy));
-                    float tx = float(fx - x0), ty = float(fy - y0);
-                    float a[4], b[4], c[4], d[4];
-                    int xa = te.x + int(wrap(x0, te.w)), xb = te.x + int(wrap(x0 + 1, te.w));
-                    int ya = te.y + int(wrap(y0, te.h)), yb = te.y + int(wrap(y0 + 1, te.h));
-                    v.pixel(xa, ya, a);
-                    v.pixel(xb, ya, b);
-                    v.pixel(xa, yb, c);
-                    v.pixel(xb, yb, d);
+                    const double fx = su - 0.5, fy = sw - 0.5;
+                    const double fx0 = std::floor(fx), fy0 = std::floor(fy);
+                    const float tx = float(fx - fx0), ty = float(fy - fy0);
+                    int xa = int(fx0), ya = int(fy0);
+                    if (xa < 0) xa += te.w;
+                    if (ya < 0) ya += te.h;
+                    const int xb = xa + 1 == te.w ? 0 : xa + 1, yb = ya + 1 == te.h ? 0 : ya + 1;
+                    const float* a = texel(xa, ya);
+                    const float* b = texel(xb, ya);
+                    const float* c = texel(xa, yb);
+                    const float* d = texel(xb, yb);
                     for (int k = 0; k < 4; ++k) {
-                        float top = a[k] + (b[k] - a[k]) * tx, bot = c[k] + (d[k] - c[k]) * tx;
+                        const float top = a[k] + (b[k] - a[k]) * tx, bot = c[k] + (d[k] - c[k]) * tx;
                         p[k] = top + (bot - top) * ty;
                     }
                 }
