@@ -16,6 +16,7 @@
 
 #include "builtin_filters.h"
 #include "node.h"
+#include "vellari/platform/fast_math.h"
 #include "vellari/platform/filter.h"
 
 namespace vellari::detail {
@@ -28,54 +29,6 @@ inline float clamp01(float v) { return v < 0.f ? 0.f : (v > 1.f ? 1.f : v); }
 // Table coordinate in [0, 1]; NaN reads as 0 so that it can never index out of range.
 inline float tableCoord(float v) { return v > 0.f ? (v < 1.f ? v : 1.f) : 0.f; }
 inline float safeInverse(float a) { return a > 0.f ? 1.f / a : 0.f; }
-
-// log2 and exp2 as straight-line code (bit tricks and short polynomials) so that loops
-// calling them vectorise: the library's vector pow needs full fast-math, which the build
-// keeps off (-fno-finite-math-only). pow(x, p) for x > 0 is within 2e-6 relative.
-inline float bitsToFloat(int32_t i) {
-    float f;
-    std::memcpy(&f, &i, 4);
-    return f;
-}
-inline int32_t floatToBits(float f) {
-    int32_t i;
-    std::memcpy(&i, &f, 4);
-    return i;
-}
-inline float fastLog2(float x) {
-    const int32_t bits = floatToBits(x);
-    // Split at sqrt(0.5) so that the mantissa m lies in [0.7071, 1.4142); then
-    // ln m = 2·atanh(t) with t = (m − 1)/(m + 1), |t| < 0.172.
-    const int32_t e = (bits - 0x3f3504f3) >> 23;
-    const float m = bitsToFloat(bits - (e << 23));
-    const float t = (m - 1.f) / (m + 1.f), t2 = t * t;
-    float p = 2.f / 9.f;
-    p = p * t2 + 2.f / 7.f;
-    p = p * t2 + 2.f / 5.f;
-    p = p * t2 + 2.f / 3.f;
-    p = p * t2 + 2.f;
-    return float(e) + p * t * 1.44269504f;
-}
-inline float fastExp2(float y) {
-    y = y < -126.f ? -126.f : (y > 127.f ? 127.f : y);
-    const float n = std::floor(y + 0.5f);
-    const float f = (y - n) * 0.693147181f;
-    float p = 1.f / 5040.f;
-    p = p * f + 1.f / 720.f;
-    p = p * f + 1.f / 120.f;
-    p = p * f + 1.f / 24.f;
-    p = p * f + 1.f / 6.f;
-    p = p * f + 0.5f;
-    p = p * f + 1.f;
-    p = p * f + 1.f;
-    return p * bitsToFloat((int32_t(n) + 127) << 23);
-}
-// |v|^p with v's sign; 0 (and NaN) give 0.
-inline float signedPow(float v, float p) {
-    const float x = std::fabs(v);
-    const float r = x > 0.f ? fastExp2(p * fastLog2(x)) : 0.f;
-    return std::copysign(r, v);
-}
 
 template <class F>
 void registerFilter(const char* name) {
@@ -255,7 +208,7 @@ public:
             for (int i = 0; i < n; ++i) {
                 const float a = s[4 * i + 3];
                 const float inv = safeInverse(a);
-                for (int c = 0; c < 3; ++c) out[4 * i + c] = signedPow(s[4 * i + c] * inv, p) * a;
+                for (int c = 0; c < 3; ++c) out[4 * i + c] = fastmath::signedPow(s[4 * i + c] * inv, p) * a;
                 out[4 * i + 3] = a;
             }
         });
@@ -460,12 +413,12 @@ std::array<double, 3> whitePoint(double kelvin, double tint) {
 // The sRGB transfer curve, mirrored for negative values and continued beyond 1.
 inline float decodeSrgb(float c) {
     const float x = std::fabs(c);
-    const float l = x <= 0.04045f ? x * (1.f / 12.92f) : signedPow((x + 0.055f) * (1.f / 1.055f), 2.4f);
+    const float l = x <= 0.04045f ? x * (1.f / 12.92f) : fastmath::signedPow((x + 0.055f) * (1.f / 1.055f), 2.4f);
     return std::copysign(l, c);
 }
 inline float encodeSrgb(float l) {
     const float x = std::fabs(l);
-    const float c = x <= 0.0031308f ? x * 12.92f : 1.055f * signedPow(x, 1.f / 2.4f) - 0.055f;
+    const float c = x <= 0.0031308f ? x * 12.92f : 1.055f * fastmath::signedPow(x, 1.f / 2.4f) - 0.055f;
     return std::copysign(c, l);
 }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "style_kernels.h"
+#include "vellari/platform/fast_math.h"
 #include "vellari/platform/kernel.h"
 
 namespace vellari {
@@ -26,32 +27,6 @@ inline float smoothstep(float e0, float e1, float x) {
     return t * t * (3 - 2 * t);
 }
 constexpr float kTiny = 1e-6f;
-
-// x^y for x ≥ 0 as exp2(y · log2 x), within about 1e-6 relative, and exact at x = 1. powf
-// does not vectorise under the project's maths flags; this does. 0^y is 0 for y > 0, else 1.
-inline float fastLog2(float x) {
-    const int32_t bits = std::bit_cast<int32_t>(x);
-    // Mantissa m in [√½, √2), where ln m = 2·atanh(t), t = (m − 1)/(m + 1), |t| < 0.172.
-    const int32_t e = (bits - 0x3f3504f3) >> 23;
-    const float m = std::bit_cast<float>(bits - (e << 23));
-    const float t = (m - 1) / (m + 1), t2 = t * t;
-    const float p = (((2.f / 9 * t2 + 2.f / 7) * t2 + 2.f / 5) * t2 + 2.f / 3) * t2 + 2;
-    return float(e) + p * t * 1.44269504f;
-}
-inline float fastExp2(float y) {
-    y = std::min(std::max(y, -126.0f), 127.0f);
-    const float n = std::floor(y + 0.5f), f = (y - n) * 0.693147181f;
-    float p = 1.f / 5040;
-    p = p * f + 1.f / 720;
-    p = p * f + 1.f / 120;
-    p = p * f + 1.f / 24;
-    p = p * f + 1.f / 6;
-    p = p * f + 0.5f;
-    p = p * f + 1;
-    p = p * f + 1;
-    return p * std::bit_cast<float>((int32_t(n) + 127) << 23);
-}
-inline float fastPow(float x, float y) { return x > 0 ? fastExp2(y * fastLog2(x)) : (y > 0 ? 0.0f : 1.0f); }
 
 // Arguments a caller left out read as the fallback rather than past the array.
 inline float number(const ColorSpan& s, int i, float fallback) { return i < s.valCount ? s.val[i][0] : fallback; }
@@ -83,7 +58,7 @@ void nonlinearSaturationSpan(const ColorSpan& s) {
         const float mx = std::max(r, std::max(g, b)), mn = std::min(r, std::min(g, b));
         const float sat = (mx - mn) / std::max(mx, kTiny);
         const float t = clamp01((sat - lo) / range);
-        const float boosted = lo + (1 - fastPow(1 - t, gain)) * range;
+        const float boosted = lo + (1 - fastmath::pow(1 - t, gain)) * range;
         const float target = (sat >= lo && sat <= hi) ? boosted : sat;
         float k = target / std::max(sat, kTiny);
         if (kFade) k = 1 + (k - 1) * smoothstep(0, fade, sat);
@@ -176,8 +151,8 @@ void quantizeNonLinear(const ColorSpan& s) {
     }
     const float top = n - 1, invTop = 1 / top, invG = 1 / g;
     const auto step = [=](float c) {
-        const float q = std::min(std::floor(fastPow(clamp01(c), g) * n), top) * invTop;
-        return fastPow(q, invG);
+        const float q = std::min(std::floor(fastmath::pow(clamp01(c), g) * n), top) * invTop;
+        return fastmath::pow(q, invG);
     };
     for (int i = 0; i < s.n; ++i) {
         const float a = p[4 * i + 3], inv = safeInverse(a);
@@ -196,7 +171,7 @@ void powRange(const ColorSpan& s) {
     const float e = number(s, 0, 1);
     for (int i = 0; i < s.n; ++i) {
         const float a = p[4 * i + 3], inv = safeInverse(a);
-        for (int j = 0; j < 3; ++j) s.dst[4 * i + j] = std::min(fastPow(clamp01(p[4 * i + j] * inv), e), 1.0f) * a;
+        for (int j = 0; j < 3; ++j) s.dst[4 * i + j] = std::min(fastmath::pow(clamp01(p[4 * i + j] * inv), e), 1.0f) * a;
         s.dst[4 * i + 3] = a;
     }
 }
