@@ -11,6 +11,7 @@
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/engine/filter_abstract.h"
 #include "vellari/engine/filter_utilities.h"
+#include "vellari/platform/node.h"
 
 using namespace vellari;
 using namespace vellari::test;
@@ -170,10 +171,12 @@ TEST(EdgeFlow, ReduceNoiseSmoothsAlongStripesNotAcross) {
     f.ETFRadius = 2;
     const Image field = f.computeEdgeTangentFlow(img);
 
-    // No passes: the input's content.
+    // No passes: the input's content. Either way the result is a cached intermediate.
     const Image same = f.reduceNoise(img, field, 0);
     ASSERT_FALSE(same.isNull());
     EXPECT_EQ(readPixels(same).data, readPixels(img).data);
+    EXPECT_TRUE(same.node()->intermediate);
+    EXPECT_TRUE(f.reduceNoise(img, field, 2).node()->intermediate);
 
     Pixels in = readPixels(img);
     Pixels out = readPixels(f.reduceNoise(img, field, 3));
@@ -188,8 +191,7 @@ TEST(EdgeFlow, ReduceNoiseSmoothsAlongStripesNotAcross) {
     // The edge itself stays sharp: its two sides keep their levels apart.
     EXPECT_GT(out.at(8, 48, 0) - out.at(7, 48, 0), 0.3f);
 
-    // Grey, colour and translucent images are smoothed alike, channel by channel (the
-    // kernel takes shortcuts for grey and for opaque tiles).
+    // Grey, colour and translucent images are smoothed alike, channel by channel.
     const Image colour = imageFrom(128, 96, [&](int x, int y, float* q) {
         q[0] = in.at(x, y, 0);
         q[1] = 0.4f;
@@ -220,9 +222,108 @@ TEST(EdgeFlow, ReduceNoiseSmoothsAlongStripesNotAcross) {
     EXPECT_NEAR(pb.at(149, 64, 0), 0.2f, 1e-5);  // smoothing along the edge does not cross it
     EXPECT_NEAR(pb.at(150, 64, 0), 0.8f, 1e-5);
 
+    // Nearest sampling of the input: still smooths within the stripes, not across them.
+    Pixels on = readPixels(f.reduceNoise(img.samplingNearest(), field, 3));
+    for (bool dark : {true, false})
+        EXPECT_LT(stripeStats(on, period, dark, 2).sd, 0.7 * stripeStats(in, period, dark, 2).sd) << dark;
+    EXPECT_GE(stripeStats(on, period, false, 1).mean - stripeStats(on, period, true, 1).mean, 0.9 * contrastIn);
+
+    // Rendering part of the result reads what the passes need around it: the same pixels
+    // as the whole render (the field recomputed too).
+    const IRect part{40, 30, 21, 17};
+    Pixels pp = readPixels(f.reduceNoise(img, f.computeEdgeTangentFlow(img), 3), part);
+    Pixels pf = readPixels(field, part);
+    Pixels whole = readPixels(field);
+    QXVideoFilterAbstract unsmoothed;
+    const Image initial = unsmoothed.computeEdgeTangentFlow(img);
+    Pixels pi = readPixels(initial, part);
+    Pixels wholeInitial = readPixels(initial);
+    for (int y = part.y; y < part.bottom(); ++y)
+        for (int x = part.x; x < part.right(); ++x)
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(pp.at(x, y, c), out.at(x, y, c), 1e-5) << x << "," << y;
+                EXPECT_NEAR(pf.at(x, y, c), whole.at(x, y, c), 1e-5) << x << "," << y;
+                EXPECT_NEAR(pi.at(x, y, c), wholeInitial.at(x, y, c), 1e-5) << x << "," << y;
+            }
+
+    // Placement: the same picture at another origin gives the same pixels there.
+    const Image moved = img.translated(37, -11);
+    Pixels om = readPixels(f.reduceNoise(moved, f.computeEdgeTangentFlow(moved), 3));
+    ASSERT_EQ(om.rect.x, 37);
+    ASSERT_EQ(om.rect.y, -11);
+    for (int y = 0; y < 96; y += 5)
+        for (int x = 0; x < 128; x += 5) EXPECT_NEAR(om.at(37 + x, y - 11, 0), out.at(x, y, 0), 1e-5) << x << "," << y;
+
+    // An image one pixel wide: samples stay on it, results stay within its values.
+    const Image column = greyImage(1, 24, [](int, int y) { return y < 12 ? 0.1f + 0.01f * y : 0.9f; });
+    Pixels oneWide = readPixels(f.reduceNoise(column, f.computeEdgeTangentFlow(column), 3));
+    ASSERT_EQ(oneWide.rect.w, 1);
+    for (int y = 0; y < 24; ++y) {
+        EXPECT_GE(oneWide.at(0, y, 0), 0.1f - 1e-5f) << y;
+        EXPECT_LE(oneWide.at(0, y, 0), 0.9f + 1e-5f) << y;
+        EXPECT_NEAR(oneWide.at(0, y, 3), 1.0f, 1e-5);
+    }
+
     // A missing field gives no image once a pass has to read it.
     EXPECT_TRUE(f.reduceNoise(img, Image(), 1).isNull());
     EXPECT_FALSE(f.reduceNoise(img, Image(), 0).isNull());
+}
+
+TEST(EdgeFlow, FlowBlurSpreadsAlongTheFieldWhicheverWayItsVectorsPoint) {
+    // A vertical field, once with every vector pointing down and once with the sense
+    // flipping from row to row: a line has no sense, so both must smooth alike.
+    const int n = 32, cx = 15, cy = 16;
+    auto field = [&](bool alternate) {
+        return imageFrom(n, n, [&](int, int y, float* p) {
+            const float ty = alternate && (y / 2) % 2 ? -1.0f : 1.0f;  // the rows two apart disagree
+            p[0] = 0.5f;
+            p[1] = 0.5f + 0.5f * ty;
+            p[2] = 0.5f;
+            p[3] = 1;
+        });
+    };
+    const Image dot = greyImage(n, n, [&](int x, int y) { return x == cx && y == cy ? 1.0f : 0.0f; });
+    QXVideoFilterAbstract f;
+    Pixels down = readPixels(f.reduceNoise(dot, field(false), 1));
+    Pixels mixed = readPixels(f.reduceNoise(dot, field(true), 1));
+    double total = 0;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            EXPECT_NEAR(mixed.at(x, y, 0), down.at(x, y, 0), 1e-6) << x << "," << y;
+            if (x != cx) {
+                EXPECT_EQ(down.at(x, y, 0), 0.0f) << x << "," << y;  // nothing across the flow
+            }
+            total += down.at(x, y, 0);
+        }
+    EXPECT_NEAR(total, 1.0, 1e-4);  // weights sum to one
+    // Gaussian-like along the flow: symmetric, falling off, reaching about four pixels.
+    for (int k = 1; k <= 5; ++k) {
+        EXPECT_NEAR(down.at(cx, cy - k, 0), down.at(cx, cy + k, 0), 1e-6) << k;
+        EXPECT_LT(down.at(cx, cy + k, 0), down.at(cx, cy + k - 1, 0)) << k;
+    }
+    EXPECT_GT(down.at(cx, cy + 3, 0), 0.02f);
+    EXPECT_EQ(down.at(cx, cy + 6, 0), 0.0f);
+
+    // The walk turns with the field: around a centre, the response follows the circle
+    // through the dot instead of its straight tangent.
+    const double ox = 10, oy = 16;  // centre of the circles, between pixel centres
+    const Image ring = imageFrom(n, n, [&](int x, int y, float* p) {
+        const double dx = x + 0.5 - ox, dy = y + 0.5 - oy, d = std::hypot(dx, dy);
+        p[0] = float(0.5 - 0.5 * dy / d);
+        p[1] = float(0.5 + 0.5 * dx / d);
+        p[2] = 0.5f;
+        p[3] = 1;
+    });
+    Pixels bent = readPixels(f.reduceNoise(dot, ring, 1));
+    double off = 0, mass = 0;  // mean distance of the response from the dot's circle
+    const double radius = std::hypot(cx + 0.5 - ox, cy + 0.5 - oy);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const float v = bent.at(x, y, 0);
+            off += v * std::abs(std::hypot(x + 0.5 - ox, y + 0.5 - oy) - radius);
+            mass += v;
+        }
+    EXPECT_LT(off / mass, 0.36);  // 0.31 following the field, 0.41 walking straight
 }
 
 TEST(EdgeFlow, CreateLinesOnAFlatImage) {

@@ -175,7 +175,9 @@ TEST(VellariLines, TypesColoursAndAdjustments) {
     f.linesGrayBrightnessShift = 0.0;
     Pixels grey = readPixels(f.createLines(n, 2));
     for (size_t i = 0; i < grey.data.size(); i += 4)
-        if (grey.data[i + 3] > 0) ASSERT_TRUE(grey.data[i] > 0.1f) << "line pixel not grey-toned";
+        if (grey.data[i + 3] > 0) {
+            ASSERT_TRUE(grey.data[i] > 0.1f) << "line pixel not grey-toned";
+        }
 
     // "lines" ±0.5: an unsharp mask or a high pass of radius 16 (resolution scale 1).
     Image g = C::applyMetalKernelNamed("grayscale", {n});

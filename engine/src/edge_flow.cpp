@@ -1,14 +1,19 @@
 // Edge tangent flow: the initial field from the grey gradient, its coherence smoothing,
 // smoothing of an image along the field, and the base object's line drawing.
 //
-// The kernels work on a tile at a time: the padded input is copied once into per-thread
-// planes of floats so that the inner loops run over x without bounds checks or calls.
+// The kernels work on a tile at a time. The gradient and coherence passes copy the padded
+// input once into per-thread planes of floats so that the inner loops run over x without
+// bounds checks or calls; the flow-guided smoothing reads its inputs in place, its sample
+// positions computed a row at a time in vectorised loops and clamped to the held pixels.
 
 #include "edge_flow.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "vellari/common/connected_components.h"
 #include "vellari/common/core_image_utilities.h"
@@ -167,132 +172,239 @@ IRect growByRadius(int, const IRect& d, const ArgValue* values, int count) {
 }
 
 // ---------------------------------------------------------------- flow-guided smoothing
+//
+// A line integral over ±4 one-pixel steps along the flow with Gaussian weights (σ = 2).
+// Neighbouring steps are taken in pairs, each pair as one bilinear sample placed between
+// them by their weights (the linear-sampling form of a Gaussian), so a pixel costs four
+// samples instead of eight. The walk follows the field: the first pair lies along the
+// pixel's own tangent, the second along the tangent found two steps out, turned to keep
+// the walking sense. Samples are clamped to the image, whose edge thus repeats.
 
-constexpr int kFlowSteps = 4;       // samples each way along the flow, one pixel apart
-constexpr float kFlowSigma = 2.0f;  // Gaussian weight over the arc length
-constexpr int kFlowPad = kFlowSteps + 1;
+constexpr float kFlowSigma = 2.0f;
+constexpr int kFlowPad = 5;   // image pixels read beyond the tile: four steps and a neighbour
+constexpr int kFieldPad = 3;  // field pixels read beyond the tile: two steps out, rounded
 
-// The state of one row's walks: positions, directions and the four channel sums.
-struct Walk {
-    float *cx, *cy, *vx, *vy, *acc[4];
+struct FlowTaps {
+    float centre, near, far;  // weights of the pixel and of each pair
+    float nearAt, farAt;      // pair positions: from the pixel, and from the point two steps out
+    float norm;
 };
 
-// Advances the walks of one row together by one step, so that the loop vectorises (the
-// samples are gathers). Positions are in padded-tile pixels with pixel centres at whole
-// numbers; the walk stays inside the pad, the clamps only guard against rounding.
-// NC: the channels that differ — 1 for a grey opaque tile (red stands for all), 3 for an
-// opaque one, else 4.
-template <int NC, bool Follow>
-__attribute__((noinline)) void stepWalks(float* __restrict cx, float* __restrict cy, float* __restrict vx,
-                                         float* __restrict vy, float* __restrict a0, float* __restrict a1,
-                                         float* __restrict a2, float* __restrict a3, int n,
-                                         const float* __restrict p0, const float* __restrict p1,
-                                         const float* __restrict p2, const float* __restrict p3,
-                                         const float* __restrict fx, const float* __restrict fy, int W,
-                                         float maxX, float maxY, float weight) {
+FlowTaps flowTaps() {
+    float w[5];
+    for (int k = 0; k < 5; ++k) w[k] = std::exp(-float(k * k) / (2.0f * kFlowSigma * kFlowSigma));
+    FlowTaps f;
+    f.centre = w[0];
+    f.near = w[1] + w[2];
+    f.far = w[3] + w[4];
+    f.nearAt = 1.0f + w[2] / f.near;
+    f.farAt = 1.0f + w[4] / f.far;
+    f.norm = 1.0f / (f.centre + 2.0f * f.near + 2.0f * f.far);
+    return f;
+}
+
+// RGBA float pixels readable over `rect`; `origin` holds pixel (rect.x, rect.y).
+struct Plane {
+    const float* origin;
+    int stride;  // floats per row
+    IRect rect;
+};
+
+// The view's own pixels when they cover the tile (samples beyond are clamped to them),
+// else a copy of the tile grown by `pad`, the missing pixels repeated from the edge
+// (`clamp`) or transparent. Bilinear pairs need at least 2 × 2 pixels.
+Plane heldOrCopied(const SamplerView& s, const IRect& tile, int pad, bool clamp, int slot) {
+    if (!s.rect.empty() && s.rect.contains(tile) && s.rect.w >= 2 && s.rect.h >= 2 && s.stride < (1 << 26))
+        return {s.data, int(s.stride), s.rect};
+    const IRect p = tile.inset(-pad, -pad);
+    float* buf = threadScratch(slot, size_t(p.w) * p.h * 4);
+    fetchPlanes(s, p, clamp, [buf](const float* q, size_t i) { std::memcpy(buf + i * 4, q, 16); });
+    return {buf, p.w * 4, p};
+}
+
+typedef float v4f __attribute__((vector_size(16)));
+typedef float v8f __attribute__((vector_size(32)));
+inline v4f load4(const float* p) {
+    v4f v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline v8f load8(const float* p) {
+    v8f v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Per output row: the pixels' tangents, the field pixels two steps out, and where each of
+// a pixel's four samples lies (float offset of its top-left neighbour in the image plane)
+// with its bilinear fractions.
+struct FlowRow {
+    float *tx, *ty;           // the pixels' unit tangents
+    int32_t *ahead, *behind;  // field offsets two steps out each way
+    float* seen[6];           // red, green and alpha read there, ahead then behind
+    int32_t* off[4];
+    float* fx[4];
+    float* fy[4];
+};
+
+// A sample at local image position (px, py), clamped to the plane.
+template <bool Nearest>
+inline void placeSample(float px, float py, float maxX, float maxY, int lastX, int lastY, int stride, int32_t& off,
+                        float& fx, float& fy) {
+    px = std::min(std::max(px, 0.0f), maxX);
+    py = std::min(std::max(py, 0.0f), maxY);
+    if constexpr (Nearest) {
+        px = float(int(px + 0.5f));
+        py = float(int(py + 0.5f));
+    }
+    const int ix = std::min(int(px), lastX), iy = std::min(int(py), lastY);
+    fx = px - float(ix);
+    fy = py - float(iy);
+    off = iy * stride + ix * 4;
+}
+
+// Unit vector of an encoded tangent; zero where the field holds none (flat, or outside).
+inline void decodeUnit(float r, float g, float a, float& x, float& y) {
+    const float on = a > 0.5f ? 1.0f : 0.0f;
+    x = on * (2.0f * r - 1.0f);
+    y = on * (2.0f * g - 1.0f);
+    const float l2 = x * x + y * y;
+    const float inv = l2 > 1e-6f ? 1.0f / std::sqrt(l2) : 0.0f;
+    x *= inv;
+    y *= inv;
+}
+
+// Places the samples of the `n` pixels of row `y` from x0, in three loops: the first and
+// the last vectorise; the look-ups two steps out between them are plain loads (gathers
+// cost more than they save here).
+template <bool Nearest>
+void placeFlowSamples(const Plane& img, const Plane& fld, int x0, int y, int n, const FlowTaps& k,
+                      const FlowRow& s) {
+    const float* __restrict F = fld.origin;
+    const int fs = fld.stride;
+    const float* __restrict c = F + ptrdiff_t(y - fld.rect.y) * fs + ptrdiff_t(x0 - fld.rect.x) * 4;
+    const float fMaxX = float(fld.rect.w - 1), fMaxY = float(fld.rect.h - 1);
+    const float gx0 = float(x0 - fld.rect.x), gy = float(y - fld.rect.y);
+    float *__restrict tx = s.tx, *__restrict ty = s.ty;
+    int32_t *__restrict ahead = s.ahead, *__restrict behind = s.behind;
     for (int i = 0; i < n; ++i) {
-        const float x = std::min(std::max(cx[i] + vx[i], 0.0f), maxX);
-        const float y = std::min(std::max(cy[i] + vy[i], 0.0f), maxY);
-        cx[i] = x;
-        cy[i] = y;
-        const int ix = int(x), iy = int(y);
-        const float ax = x - float(ix), ay = y - float(iy);
-        const int q = iy * W + ix;
-        const float w00 = (1 - ax) * (1 - ay) * weight, w10 = ax * (1 - ay) * weight;
-        const float w01 = (1 - ax) * ay * weight, w11 = ax * ay * weight;
-        a0[i] += w00 * p0[q] + w10 * p0[q + 1] + w01 * p0[q + W] + w11 * p0[q + W + 1];
-        if constexpr (NC >= 3) {
-            a1[i] += w00 * p1[q] + w10 * p1[q + 1] + w01 * p1[q + W] + w11 * p1[q + W + 1];
-            a2[i] += w00 * p2[q] + w10 * p2[q + 1] + w01 * p2[q + W] + w11 * p2[q + W + 1];
+        float x, yy;
+        decodeUnit(c[i * 4], c[i * 4 + 1], c[i * 4 + 3], x, yy);
+        tx[i] = x;
+        ty[i] = yy;
+        const float gx = gx0 + float(i);
+        ahead[i] = int(std::min(std::max(gy + 2 * yy, 0.0f), fMaxY) + 0.5f) * fs +
+                   int(std::min(std::max(gx + 2 * x, 0.0f), fMaxX) + 0.5f) * 4;
+        behind[i] = int(std::min(std::max(gy - 2 * yy, 0.0f), fMaxY) + 0.5f) * fs +
+                    int(std::min(std::max(gx - 2 * x, 0.0f), fMaxX) + 0.5f) * 4;
+    }
+    float *__restrict ar = s.seen[0], *__restrict ag = s.seen[1], *__restrict aa = s.seen[2];
+    float *__restrict br = s.seen[3], *__restrict bg = s.seen[4], *__restrict ba = s.seen[5];
+    for (int i = 0; i < n; ++i) {
+        const float* a = F + ahead[i];
+        const float* b = F + behind[i];
+        ar[i] = a[0];
+        ag[i] = a[1];
+        aa[i] = a[3];
+        br[i] = b[0];
+        bg[i] = b[1];
+        ba[i] = b[3];
+#if defined(__GNUC__) && !defined(__clang__)
+        asm("" ::: "memory");  // keep this loop scalar
+#endif
+    }
+    const float iMaxX = float(img.rect.w - 1), iMaxY = float(img.rect.h - 1);
+    const int iLastX = img.rect.w - 2, iLastY = img.rect.h - 2, is = img.stride;
+    const float lx0 = float(x0 - img.rect.x), ly = float(y - img.rect.y);
+    int32_t *__restrict o0 = s.off[0], *__restrict o1 = s.off[1], *__restrict o2 = s.off[2], *__restrict o3 = s.off[3];
+    float *__restrict fx0 = s.fx[0], *__restrict fx1 = s.fx[1], *__restrict fx2 = s.fx[2], *__restrict fx3 = s.fx[3];
+    float *__restrict fy0 = s.fy[0], *__restrict fy1 = s.fy[1], *__restrict fy2 = s.fy[2], *__restrict fy3 = s.fy[3];
+#pragma GCC ivdep  // the row arrays are distinct
+    for (int i = 0; i < n; ++i) {
+        const float x = tx[i], yy = ty[i];  // zero: every sample on the pixel itself
+        const float lx = lx0 + float(i);
+        // the tangents two steps out, turned to the walking sense; straight on where the
+        // field holds none
+        float ax, ay, bx, by;
+        decodeUnit(ar[i], ag[i], aa[i], ax, ay);
+        decodeUnit(br[i], bg[i], ba[i], bx, by);
+        const float sa = ax * x + ay * yy < 0 ? -1.0f : 1.0f;
+        const float sb = bx * x + by * yy > 0 ? -1.0f : 1.0f;
+        const bool ka = ax * ax + ay * ay > 0.5f, kb = bx * bx + by * by > 0.5f;
+        ax = ka ? sa * ax : x;
+        ay = ka ? sa * ay : yy;
+        bx = kb ? sb * bx : -x;
+        by = kb ? sb * by : -yy;
+        placeSample<Nearest>(lx + k.nearAt * x, ly + k.nearAt * yy, iMaxX, iMaxY, iLastX, iLastY, is, o0[i], fx0[i],
+                             fy0[i]);
+        placeSample<Nearest>(lx + 2 * x + k.farAt * ax, ly + 2 * yy + k.farAt * ay, iMaxX, iMaxY, iLastX, iLastY, is,
+                             o1[i], fx1[i], fy1[i]);
+        placeSample<Nearest>(lx - k.nearAt * x, ly - k.nearAt * yy, iMaxX, iMaxY, iLastX, iLastY, is, o2[i], fx2[i],
+                             fy2[i]);
+        placeSample<Nearest>(lx - 2 * x + k.farAt * bx, ly - 2 * yy + k.farAt * by, iMaxX, iMaxY, iLastX, iLastY, is,
+                             o3[i], fx3[i], fy3[i]);
+    }
+}
+
+// Sums the pixel and its four samples, all four channels at once.
+void sumFlowSamples(const Plane& img, int x0, int y, int n, const FlowTaps& k, const FlowRow& s,
+                    float* __restrict out) {
+    const float* base = img.origin;
+    const int is = img.stride;
+    const float* centre = base + ptrdiff_t(y - img.rect.y) * is + ptrdiff_t(x0 - img.rect.x) * 4;
+    const float weight[4] = {k.near * k.norm, k.far * k.norm, k.near * k.norm, k.far * k.norm};
+    for (int i = 0; i < n; ++i) {
+        v4f acc = load4(centre + i * 4) * (k.centre * k.norm);
+        for (int j = 0; j < 4; ++j) {
+            const float* p = base + s.off[j][i];
+            const v8f top = load8(p), bottom = load8(p + is);  // two neighbours each
+            const v8f m = top + (bottom - top) * s.fy[j][i];
+            const v4f left = __builtin_shufflevector(m, m, 0, 1, 2, 3);
+            const v4f right = __builtin_shufflevector(m, m, 4, 5, 6, 7);
+            acc += (left + (right - left) * s.fx[j][i]) * weight[j];
         }
-        if constexpr (NC == 4) a3[i] += w00 * p3[q] + w10 * p3[q + 1] + w01 * p3[q + W] + w11 * p3[q + W + 1];
-        if constexpr (!Follow) continue;  // the last step needs no new direction
-        // Follow the field at the nearest pixel, keeping the walking sense; where the field
-        // is zero go on straight.
-        const int m = int(y + 0.5f) * W + int(x + 0.5f);
-        const float nx = fx[m], ny = fy[m];
-        const float sense = nx * vx[i] + ny * vy[i] < 0 ? -1.0f : 1.0f;
-        const bool known = nx * nx + ny * ny > 1e-6f;
-        vx[i] = known ? sense * nx : vx[i];
-        vy[i] = known ? sense * ny : vy[i];
+        std::memcpy(out + i * 4, &acc, sizeof acc);
     }
 }
 
 void flowBlurKernel(const GeneralTile& t) {
-    const IRect p = t.rect.inset(-kFlowPad, -kFlowPad);
-    const size_t n = size_t(p.w) * p.h;
-    float* plane[4];
-    for (int c = 0; c < 4; ++c) plane[c] = threadScratch(1 + c, n);
-    fetchPlanes(t.src[0], p, true,
-                [r = plane[0], g = plane[1], b = plane[2], a = plane[3]](const float* q, size_t i) {
-                    r[i] = q[0];
-                    g[i] = q[1];
-                    b[i] = q[2];
-                    a[i] = q[3];
-                });
-    int opaque = 1, grey = 1;
-    {
-        const float* __restrict r = plane[0];
-        const float* __restrict g = plane[1];
-        const float* __restrict b = plane[2];
-        const float* __restrict a = plane[3];
-        for (size_t i = 0; i < n; ++i) {
-            opaque &= int(a[i] >= 1.0f - 1e-6f);  // resampling leaves opaque alpha a rounding short of 1
-            grey &= int(r[i] == g[i]) & int(r[i] == b[i]);
-        }
+    static const FlowTaps taps = flowTaps();
+    const IRect& r = t.rect;
+    const Plane img = heldOrCopied(t.src[0], r, kFlowPad, true, 1);
+    const Plane fld = heldOrCopied(t.src[1], r, kFieldPad, false, 2);
+    const size_t w = size_t(r.w);
+    float* floats = threadScratch(3, w * 16);
+    thread_local std::vector<int32_t> ints;
+    if (ints.size() < w * 6) ints.resize(w * 6);
+    FlowRow s;
+    s.tx = floats;
+    s.ty = floats + w;
+    for (int j = 0; j < 6; ++j) s.seen[j] = floats + (2 + j) * w;
+    for (int j = 0; j < 4; ++j) {
+        s.fx[j] = floats + (8 + 2 * j) * w;
+        s.fy[j] = floats + (9 + 2 * j) * w;
+        s.off[j] = ints.data() + j * w;
     }
-    const int channels = !opaque ? 4 : grey ? 1 : 3;
-    using Step = decltype(&stepWalks<4, true>);
-    const Step step = channels == 1   ? &stepWalks<1, true>
-                      : channels == 3 ? &stepWalks<3, true>
-                                      : &stepWalks<4, true>;
-    const Step last = channels == 1   ? &stepWalks<1, false>
-                      : channels == 3 ? &stepWalks<3, false>
-                                      : &stepWalks<4, false>;
-    float* FX = threadScratch(5, n);
-    float* FY = threadScratch(6, n);
-    float* FG = threadScratch(7, n);
-    fetchField(t.src[1], p, FX, FY, FG);
-
-    float weight[kFlowSteps + 1];
-    float wsum = 0;
-    for (int k = 0; k <= kFlowSteps; ++k) {
-        weight[k] = std::exp(-float(k * k) / (2.0f * kFlowSigma * kFlowSigma));
-        wsum += k == 0 ? weight[k] : 2 * weight[k];
-    }
-    const float inv = 1.0f / wsum;
-    const int w = t.rect.w, W = p.w;
-    const float maxX = float(W) - 1.001f, maxY = float(p.h) - 1.001f;
-    float* rows = threadScratch(8, size_t(w) * 8);
-    Walk walk{rows, rows + w, rows + 2 * w, rows + 3 * w, {rows + 4 * w, rows + 5 * w, rows + 6 * w, rows + 7 * w}};
-
-    for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
-        const size_t centre = size_t(y - p.y) * W + kFlowPad;
-        for (int c = 0; c < channels; ++c)
-            for (int i = 0; i < w; ++i) walk.acc[c][i] = weight[0] * plane[c][centre + i];
-        for (float sense : {1.0f, -1.0f}) {
-            for (int i = 0; i < w; ++i) {
-                walk.cx[i] = float(kFlowPad + i);
-                walk.cy[i] = float(y - p.y);
-                walk.vx[i] = sense * FX[centre + i];
-                walk.vy[i] = sense * FY[centre + i];
-            }
-            for (int k = 1; k <= kFlowSteps; ++k)
-                (k < kFlowSteps ? step : last)(walk.cx, walk.cy, walk.vx, walk.vy, walk.acc[0], walk.acc[1],
-                                               walk.acc[2], walk.acc[3], w, plane[0], plane[1], plane[2], plane[3],
-                                               FX, FY, W, maxX, maxY, weight[k]);
-        }
-        float* out = t.row(y);
-        const float* a[4] = {walk.acc[0], walk.acc[channels == 1 ? 0 : 1], walk.acc[channels == 1 ? 0 : 2],
-                             walk.acc[3]};
-        for (int i = 0; i < w; ++i) {
-            for (int c = 0; c < 3; ++c) out[i * 4 + c] = a[c][i] * inv;
-            out[i * 4 + 3] = channels == 4 ? a[3][i] * inv : 1.0f;
+    s.ahead = ints.data() + 4 * w;
+    s.behind = ints.data() + 5 * w;
+    const bool nearest = t.src[0].nearest;
+    // Column strips, so that the rows a row of samples reaches stay in the nearest cache.
+    constexpr int kStrip = 64;
+    for (int x0 = r.x; x0 < r.right(); x0 += kStrip) {
+        const int n = std::min(kStrip, r.right() - x0);
+        for (int y = r.y; y < r.bottom(); ++y) {
+            if (nearest)
+                placeFlowSamples<true>(img, fld, x0, y, n, taps, s);
+            else
+                placeFlowSamples<false>(img, fld, x0, y, n, taps, s);
+            sumFlowSamples(img, x0, y, n, taps, s, t.row(y) + (x0 - r.x) * 4);
         }
     }
 }
 
-IRect growByWalk(int, const IRect& d, const ArgValue*, int) { return d.inset(-kFlowPad, -kFlowPad); }
+IRect growByWalk(int index, const IRect& d, const ArgValue*, int) {
+    return index == 0 ? d.inset(-kFlowPad, -kFlowPad) : d.inset(-kFieldPad, -kFieldPad);
+}
 
 Image named(const std::string& name, const std::vector<KernelArg>& args) {
     return QXCoreImageUtilities::applyMetalKernelNamed(name, args);
