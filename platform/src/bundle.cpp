@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <system_error>
 
 #include <spdlog/spdlog.h>
 
 #include "vellari/platform/picture.h"
+#include "vellari/platform/plist.h"
 
 #ifndef VELLARI_INSTALL_RESOURCES
 #define VELLARI_INSTALL_RESOURCES "/usr/local/share/vellari/resources"
@@ -112,6 +115,53 @@ std::optional<std::string> Bundle::textForResource(const std::string& name, cons
     auto data = dataForResource(name, type);
     if (!data) return std::nullopt;
     return std::string(data->begin(), data->end());
+}
+
+std::string Bundle::localizedString(const std::string& key, const std::string& table) const {
+    static std::mutex mutex;
+    static std::map<std::pair<std::string, std::string>, PlistDictionary> tables;
+    std::lock_guard lock(mutex);
+    auto slot = tables.find({root_, table});
+    if (slot == tables.end()) {
+        PlistDictionary entries;
+        if (auto path = pathForResource(table, "strings")) {
+            std::string error;
+            auto value = readPlistFile(*path, &error);
+            if (value && value->dictionary())
+                entries = *value->dictionary();
+            else
+                spdlog::warn("String table {}: {}", *path, value ? "not a dictionary" : error);
+        }
+        slot = tables.emplace(std::pair{root_, table}, std::move(entries)).first;
+    }
+    const PlistValue* text = nullptr;
+    if (auto it = slot->second.find(key); it != slot->second.end()) text = &it->second;
+    return text && text->isString() ? text->string() : key;
+}
+
+std::string localizedString(const std::string& key, const std::string& table) {
+    return Bundle::main().localizedString(key, table);
+}
+
+std::string formatObjects(const std::string& format, const std::vector<std::string>& arguments) {
+    std::string out;
+    size_t next = 0;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size()) {
+            if (format[i + 1] == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+            if (format[i + 1] == '@' && next < arguments.size()) {
+                out += arguments[next++];
+                ++i;
+                continue;
+            }
+        }
+        out += format[i];
+    }
+    return out;
 }
 
 }  // namespace vellari

@@ -15,6 +15,7 @@
 #include "vellari/platform/geometry.h"
 #include "vellari/platform/image.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/plist.h"
 #include "vellari/platform/values.h"
 
 namespace vellari {
@@ -23,7 +24,7 @@ class QXVideoFilterFaceMasking;
 class QXVideoFilterOpticalFlow;
 using AccumulatorPtr = std::shared_ptr<ImageAccumulator>;
 // A style preset's adjustment values, as read from its property list.
-using StyleData = std::map<std::string, std::any>;
+using StyleData = PlistDictionary;
 
 class QXVideoFilterAbstract {
 public:

@@ -28,8 +28,20 @@ public:
     std::optional<std::vector<uint8_t>> dataForResource(const std::string& name, const std::string& type = "") const;
     std::optional<std::string> textForResource(const std::string& name, const std::string& type = "") const;
 
+    // The text for `key` in string table `table` (the resource "<table>.strings", an XML
+    // property list of key → text); the key itself when the table or the entry is missing.
+    // Tables are read once per bundle and table name.
+    std::string localizedString(const std::string& key, const std::string& table = "Localizable") const;
+
 private:
     std::string root_;
 };
+
+// The main bundle's text for `key` (see Bundle::localizedString).
+std::string localizedString(const std::string& key, const std::string& table = "Localizable");
+
+// Replaces each "%@" of `format` in turn by the next argument ("%%" gives "%"); missing
+// arguments leave the rest of the format as written.
+std::string formatObjects(const std::string& format, const std::vector<std::string>& arguments);
 
 }  // namespace vellari
