@@ -3,9 +3,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+
 #include "bench_support.h"
 #include "vellari/platform/context.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/profile.h"
+#include "vellari/styles/style_presets.h"
 #include "vellari/styles/vellari_filter.h"
 
 using namespace vellari;
@@ -62,5 +66,62 @@ void BM_VellariFrameWithout(benchmark::State& state) {
     state.SetLabel(label);
 }
 BENCHMARK(BM_VellariFrameWithout)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Where a frame's time goes: thread time per stage (summed over the cores), printed to
+// stderr; the frame time itself is measured with profiling on, so it reads a little high.
+void BM_VellariFrameStages(benchmark::State& state) {
+    const Image frame = cameraFrame();
+    const Image input = Image::fromPicture(defaultContext().createPicture(frame, frame.extent()));
+    QXVideoFilterVellari f;
+    f.videoProcessing = true;
+    f.useLowQuality = state.range(0) != 0;
+    f.setOutputResolution(1080);
+    std::vector<uint8_t> out(size_t(1920) * 1080 * 4);
+    RenderProfile::take();
+    RenderProfile::enable(true);
+    int64_t frames = 0;
+    for (auto _ : state) {
+        const Image styled = f.processCIImage(input);
+        defaultContext().render(styled, {0, 0, 1920, 1080}, PixelFormat::BGRA8, out.data(), 1920 * 4);
+        benchmark::DoNotOptimize(out.data());
+        ++frames;
+    }
+    RenderProfile::enable(false);
+    const auto stages = RenderProfile::take();
+    double total = 0;
+    for (const auto& [name, seconds] : stages) total += seconds;
+    std::fprintf(stderr, "\n%s quality: thread ms per frame by stage (total %.1f)\n", f.useLowQuality ? "low" : "full",
+                 1e3 * total / double(std::max<int64_t>(frames, 1)));
+    for (size_t i = 0; i < stages.size() && i < 15; ++i)
+        std::fprintf(stderr, "  %7.2f  %s\n", 1e3 * stages[i].second / double(std::max<int64_t>(frames, 1)),
+                     stages[i].first.c_str());
+    state.SetLabel(f.useLowQuality ? "profiled, low quality" : "profiled, full quality");
+}
+BENCHMARK(BM_VellariFrameStages)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Each style of the application's list, as the camera runs it.
+void BM_StyleFrame(benchmark::State& state) {
+    const Image frame = cameraFrame();
+    const Image input = Image::fromPicture(defaultContext().createPicture(frame, frame.extent()));
+    const StyleList styles = applicationStyles();
+    if (state.range(0) >= int64_t(styles.size())) {
+        state.SkipWithError("no such style");
+        return;
+    }
+    QXVideoFilterAbstract& f = *styles[size_t(state.range(0))];
+    f.videoProcessing = true;
+    if (auto* v = dynamic_cast<QXVideoFilterVellari*>(&f)) v->setOutputResolution(1080);
+    std::vector<uint8_t> out(size_t(1920) * 1080 * 4);
+    for (auto _ : state) {
+        const Image styled = f.processCIImage(input);
+        defaultContext().render(styled, {0, 0, 1920, 1080}, PixelFormat::BGRA8, out.data(), 1920 * 4);
+        benchmark::DoNotOptimize(out.data());
+    }
+    std::string name = f.filterDescription;
+    for (char& c : name)
+        if (c == '\n') c = ' ';
+    state.SetLabel(name);
+}
+BENCHMARK(BM_StyleFrame)->DenseRange(0, 15)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -60,6 +60,23 @@ TEST(NormalizeImage, ScalesShortSideToInputResolutionAtOrigin) {
     EXPECT_EQ(f.resolutionScale(), 2.0);
 }
 
+TEST(NormalizeImage, BordersKeepTheirColourWhenScaled) {
+    // Enlarged or shrunk, the edge pixels must not blend with the transparency outside:
+    // a dark frame there would be drawn as ink by the line stage.
+    for (bool hq : {false, true})
+        for (int w : {200, 300, 1100}) {
+            QXVideoFilterAbstract f;
+            f.useHighQualityDownsampling = hq;
+            f.inputResolution = 540;
+            const Pixels p = readPixels(f.normalizeImage(solid(w, w * 2 / 3, 0.6f, 0.4f, 0.2f, 1.0f, {5, -7})));
+            for (int y : {0, p.rect.h - 1})
+                for (int x : {0, p.rect.w / 2, p.rect.w - 1}) {
+                    EXPECT_NEAR(p.at(x, y, 3), 1.0f, 1e-5) << w << " " << x << "," << y;
+                    EXPECT_NEAR(p.at(x, y, 0), 0.6f, 1e-5) << w << " " << x << "," << y;
+                }
+        }
+}
+
 TEST(NormalizeImage, PartialAndFullEqualisation) {
     QXVideoFilterAbstract f;  // the engine registers its filters
     ASSERT_TRUE(FilterRegistry::create("YUCIHistogramEqualization")) << "equalisation filter not registered";

@@ -223,6 +223,46 @@ TEST(VellariLines, SpeckRemovalAndLowQuality) {
     EXPECT_EQ(lines.extent(), (Rect{0, 0, 1920, 1080}));
 }
 
+TEST(VellariLines, DifferenceAtTheWorkingSizeMatchesTheEnlargedDifference) {
+    // The line layer blurs at the working size and enlarges the difference; drawing the
+    // difference of the enlarged image instead must give the same lines. Where the
+    // difference is near zero (flat, noisy texture) single pixels may flip either way.
+    FastDevice fast;
+    for (double weight : {125.0, 40.0}) {
+        QXVideoFilterVellari f;
+        f.useLowQuality = true;  // the working image is then the grey picture itself
+        f.linesDiffWeight = weight;
+        const Image n = f.normalizeImage(photo("coffee.png"));
+        const Pixels got = readPixels(f.createLines(n, 1));
+        const Image grey = QXCoreImageUtilities::applyMetalKernelNamed("grayscale", {n});
+        const Rect e = grey.extent();
+        const Image up = grey.clampedToExtent()
+                             .scaled(f.linesFactor, f.linesFactor)
+                             .cropped({0, 0, e.width * f.linesFactor, e.height * f.linesFactor});
+        const Pixels want = readPixels(f.createLinesPostProcessDoG(f.createLinesDoG(up)));
+        ASSERT_EQ(got.rect, want.rect);
+        // Dark ink: opaque and dark (light line pixels are opaque white).
+        auto ink = [](const Pixels& p, int x, int y) { return p.at(x, y, 3) > 0.5f && p.at(x, y, 0) < 0.5f; };
+        int differing = 0, inkedGot = 0, inkedWant = 0;
+        for (int y = 0; y < got.rect.h; ++y)
+            for (int x = 0; x < got.rect.w; ++x) {
+                inkedGot += ink(got, x, y);
+                inkedWant += ink(want, x, y);
+                differing += ink(got, x, y) != ink(want, x, y);
+            }
+        EXPECT_GT(inkedWant, got.rect.area() / 100);  // the photo does draw lines
+        EXPECT_NEAR(inkedGot, inkedWant, inkedWant / 8) << "weight " << weight;
+        EXPECT_LT(differing, got.rect.area() / 50) << "weight " << weight;
+        // No ink frame along the borders: the edge rows and columns are inked like the
+        // rows and columns next to them.
+        int top = 0, below = 0, left = 0, beside = 0;
+        for (int x = 0; x < got.rect.w; ++x) top += ink(got, x, 0), below += ink(got, x, 6);
+        for (int y = 0; y < got.rect.h; ++y) left += ink(got, 0, y), beside += ink(got, 6, y);
+        EXPECT_LT(top, below + got.rect.w / 5) << "weight " << weight;
+        EXPECT_LT(left, beside + got.rect.h / 5);
+    }
+}
+
 TEST(VellariFilter, SamplePhotosRender) {
     FastDevice fast;
     for (const char* name : {"astronaut.png", "chelsea.png", "coffee.png"}) {

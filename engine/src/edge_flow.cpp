@@ -367,43 +367,135 @@ void sumFlowSamples(const Plane& img, int x0, int y, int n, const FlowTaps& k, c
     }
 }
 
+// Per-thread arrays of FlowRows for `w` pixels a row: each of `rows` rows keeps its
+// sample placement (offsets and fractions), so that it can be reused; the values used
+// only while placing are shared.
+struct FlowRowStore {
+    float* floats;
+    int32_t* ints;
+    size_t w;
+    FlowRow row(int k) const {
+        FlowRow s;
+        s.tx = floats;
+        s.ty = floats + w;
+        for (int j = 0; j < 6; ++j) s.seen[j] = floats + (2 + j) * w;
+        s.ahead = ints;
+        s.behind = ints + w;
+        float* f = floats + 8 * w + size_t(k) * w * 8;
+        int32_t* n = ints + 2 * w + size_t(k) * w * 4;
+        for (int j = 0; j < 4; ++j) {
+            s.fx[j] = f + (2 * j) * w;
+            s.fy[j] = f + (2 * j + 1) * w;
+            s.off[j] = n + j * w;
+        }
+        return s;
+    }
+};
+
+FlowRowStore flowRowStore(size_t w, size_t rows) {
+    thread_local std::vector<int32_t> ints;
+    if (ints.size() < w * (2 + rows * 4)) ints.resize(w * (2 + rows * 4));
+    return {threadScratch(3, w * (8 + rows * 8)), ints.data(), w};
+}
+
+void placeRow(bool nearest, const Plane& img, const Plane& fld, int x0, int y, int n, const FlowTaps& taps,
+              const FlowRow& s) {
+    if (nearest)
+        placeFlowSamples<true>(img, fld, x0, y, n, taps, s);
+    else
+        placeFlowSamples<false>(img, fld, x0, y, n, taps, s);
+}
+
 void flowBlurKernel(const GeneralTile& t) {
     static const FlowTaps taps = flowTaps();
     const IRect& r = t.rect;
     const Plane img = heldOrCopied(t.src[0], r, kFlowPad, true, 1);
     const Plane fld = heldOrCopied(t.src[1], r, kFieldPad, false, 2);
-    const size_t w = size_t(r.w);
-    float* floats = threadScratch(3, w * 16);
-    thread_local std::vector<int32_t> ints;
-    if (ints.size() < w * 6) ints.resize(w * 6);
-    FlowRow s;
-    s.tx = floats;
-    s.ty = floats + w;
-    for (int j = 0; j < 6; ++j) s.seen[j] = floats + (2 + j) * w;
-    for (int j = 0; j < 4; ++j) {
-        s.fx[j] = floats + (8 + 2 * j) * w;
-        s.fy[j] = floats + (9 + 2 * j) * w;
-        s.off[j] = ints.data() + j * w;
-    }
-    s.ahead = ints.data() + 4 * w;
-    s.behind = ints.data() + 5 * w;
+    const FlowRowStore store = flowRowStore(size_t(r.w), 1);
+    const FlowRow s = store.row(0);
     const bool nearest = t.src[0].nearest;
     // Column strips, so that the rows a row of samples reaches stay in the nearest cache.
     constexpr int kStrip = 64;
     for (int x0 = r.x; x0 < r.right(); x0 += kStrip) {
         const int n = std::min(kStrip, r.right() - x0);
         for (int y = r.y; y < r.bottom(); ++y) {
-            if (nearest)
-                placeFlowSamples<true>(img, fld, x0, y, n, taps, s);
-            else
-                placeFlowSamples<false>(img, fld, x0, y, n, taps, s);
+            placeRow(nearest, img, fld, x0, y, n, taps, s);
             sumFlowSamples(img, x0, y, n, taps, s, t.row(y) + (x0 - r.x) * 4);
         }
     }
 }
 
+// Several passes of flowBlur07 over one tile, as the chain of single passes computes
+// them: each pass runs over the tile grown by what the passes after it read, inside the
+// image, which also bounds every sample. The field is the same for all passes, so the
+// sample placement is computed once and the passes only sum.
+constexpr int kMaxFusedPasses = 8;
+
+int passesArgument(const ArgValue* values, int count) {
+    return count < 1 ? 1 : std::clamp(int(std::lround(values[0][0])), 1, kMaxFusedPasses);
+}
+
+void flowPassesKernel(const GeneralTile& t) {
+    static const FlowTaps taps = flowTaps();
+    const int passes = passesArgument(t.val, t.valCount);
+    const SamplerView& in = t.src[0];
+    const IRect bound = in.rect;  // the image as held: samples are clamped to it
+    const IRect r = t.rect.intersect(bound);
+    if (!(r == t.rect))  // not held: transparent
+        for (int y = t.rect.y; y < t.rect.bottom(); ++y) std::memset(t.row(y), 0, size_t(t.rect.w) * 16);
+    if (r.empty() || bound.w < 2 || bound.h < 2) return;  // bilinear samples need 2 × 2 pixels
+    const IRect outer = r.inset(-passes * kFlowPad, -passes * kFlowPad).intersect(bound);
+    auto region = [&](int pass) {  // pixels pass k (1-based) computes
+        const int g = (passes - pass) * kFlowPad;
+        return r.inset(-g, -g).intersect(bound);
+    };
+    const IRect placed = region(1);
+
+    // Ping-pong planes over `outer`; the input copied once.
+    const size_t planeFloats = size_t(outer.w) * outer.h * 4;
+    float* a = threadScratch(4, planeFloats);
+    float* b = threadScratch(5, planeFloats);
+    for (int y = outer.y; y < outer.bottom(); ++y)
+        std::memcpy(a + size_t(y - outer.y) * outer.w * 4, in.row(y) + ptrdiff_t(outer.x) * 4,
+                    size_t(outer.w) * 16);
+    Plane src{a, outer.w * 4, outer}, dst{b, outer.w * 4, outer};
+    const Plane fld = heldOrCopied(t.src[1], placed, kFieldPad, false, 2);
+
+    const FlowRowStore store = flowRowStore(size_t(placed.w), size_t(placed.h));
+    auto placeAll = [&](bool nearest) {
+        for (int y = placed.y; y < placed.bottom(); ++y)
+            placeRow(nearest, src, fld, placed.x, y, placed.w, taps, store.row(y - placed.y));
+    };
+    // Only the first pass reads the input itself, with its sampling mode; the passes
+    // after it read an intermediate, which samples linearly.
+    placeAll(in.nearest);
+    for (int pass = 1; pass <= passes; ++pass) {
+        if (pass == 2 && in.nearest) placeAll(false);
+        const IRect q = region(pass);
+        const int dx = q.x - placed.x;
+        for (int y = q.y; y < q.bottom(); ++y) {
+            FlowRow s = store.row(y - placed.y);
+            for (int j = 0; j < 4; ++j) {
+                s.off[j] += dx;
+                s.fx[j] += dx;
+                s.fy[j] += dx;
+            }
+            float* out = pass == passes ? t.row(y) + (q.x - t.rect.x) * 4
+                                        : (dst.origin == a ? a : b) + size_t(y - outer.y) * outer.w * 4 +
+                                              size_t(q.x - outer.x) * 4;
+            sumFlowSamples(src, q.x, y, q.w, taps, s, out);
+        }
+        std::swap(src, dst);
+    }
+}
+
 IRect growByWalk(int index, const IRect& d, const ArgValue*, int) {
     return index == 0 ? d.inset(-kFlowPad, -kFlowPad) : d.inset(-kFieldPad, -kFieldPad);
+}
+
+IRect growByPasses(int index, const IRect& d, const ArgValue* values, int count) {
+    const int g = (passesArgument(values, count) - 1) * kFlowPad;
+    return index == 0 ? d.inset(-g - kFlowPad, -g - kFlowPad) : d.inset(-g - kFieldPad, -g - kFieldPad);
 }
 
 Image named(const std::string& name, const std::vector<KernelArg>& args) {
@@ -419,6 +511,7 @@ void registerEdgeFlowKernels() {
             Kernel::makeGeneral("ETFconvertValueToNormalizedPerpNormalMap", convertToFlowKernel, growByOne));
         KernelRegistry::add(Kernel::makeGeneral("ETF08", etfKernel, growByRadius));
         KernelRegistry::add(Kernel::makeGeneral("flowBlur07", flowBlurKernel, growByWalk));
+        KernelRegistry::add(Kernel::makeGeneral("flowBlur07Passes", flowPassesKernel, growByPasses));
     });
 }
 
@@ -436,9 +529,15 @@ Image QXVideoFilterAbstract::reduceNoise(const Image& image, const Image& field,
     registerEdgeFlowKernels();
     if (!image) return {};
     Image result = image;
-    for (uint64_t i = 0; i < iterations; ++i) {
-        result = named("flowBlur07", {result, field});
+    const Rect e = image.extent();
+    // Passes are fused a few at a time where the image is large enough to hold a bilinear
+    // sample; the result is that of the single passes.
+    const bool fuse = !e.isInfinite() && e.width >= 2 && e.height >= 2;
+    for (uint64_t done = 0; done < iterations;) {
+        const uint64_t n = fuse ? std::min<uint64_t>(iterations - done, kMaxFusedPasses) : 1;
+        result = n == 1 ? named("flowBlur07", {result, field}) : named("flowBlur07Passes", {result, field, double(n)});
         if (!result) return {};
+        done += n;
     }
     return result.insertingIntermediate(true);
 }

@@ -14,7 +14,12 @@ Image QXVideoFilterAbstract::normalizeImage(const Image& input) {
     const double w = e0.width, h = e0.height;
     const double f = std::max(inputResolution / w, inputResolution / h);
     const double tw = roundHalfAway(w * f), th = roundHalfAway(h * f);
-    if (tw != w || th != h) image = image.transformed(AffineTransform::scale(tw / w, th / h), useHighQualityDownsampling);
+    // Scaled from the clamped picture: otherwise the border pixels blend with the
+    // transparency outside and every later stage sees a dark frame (ink along the edges).
+    if (tw != w || th != h)
+        image = image.clampedToExtent()
+                    .transformed(AffineTransform::scale(tw / w, th / h), useHighQualityDownsampling)
+                    .cropped({0, 0, tw, th});
 
     if (histogramEqualization > 0) {
         Image eq;

@@ -29,7 +29,7 @@ public:
         }
         for (auto& v : k_) v = float(v / sum);
         extent = in->extent.isInfinite() ? in->extent : in->extent.inset(-r_, -r_);
-        nearest = in->nearest;
+        // A blur is a new picture: it resamples linearly whatever its input did.
         inputs.push_back(std::move(in));
     }
     Kind kind() const override { return Kind::Sampling; }

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "builtin_filters.h"
+#include "vellari/platform/profile.h"
 
 namespace vellari {
 
@@ -95,6 +96,7 @@ Image applyFilter(const std::string& name, const std::map<std::string, FilterVal
     FilterPtr f = FilterRegistry::create(name);
     if (!f) return {};
     for (auto& [k, v] : params) f->setValue(k, v);
+    ProfileLabel label(name.c_str());
     return f->outputImage();
 }
 

@@ -304,6 +304,7 @@ Image Image::applyingFilter(const std::string& name, const std::map<std::string,
     if (!f) return {};
     f->setValue("inputImage", *this);
     for (auto& [k, v] : params) f->setValue(k, v);
+    ProfileLabel label(name.c_str());
     return f->outputImage();
 }
 

@@ -79,6 +79,7 @@ ArgValue toArg(const KernelArg& a) {
 
 Image applyKernel(const KernelPtr& kernel, const Rect& extent, const std::vector<KernelArg>& args, RoiCallback roi) {
     if (!kernel) return {};
+    ProfileLabel label(kernel->name().c_str());
     std::vector<Image> images;
     std::vector<ArgValue> values;
     for (const auto& a : args) {

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -5,6 +6,7 @@
 #include "node.h"
 #include "vellari/platform/context.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/profile.h"
 #include "vellari/platform/work_pool.h"
 
 namespace vellari {
@@ -174,6 +176,7 @@ struct Evaluator {
         View v;
     };
     std::vector<MemoEntry> memo;
+    double childSeconds = 0;  // profiling: time of the inputs computed inside a node
 
     void resetTile() {
         memo.clear();
@@ -216,6 +219,18 @@ struct Evaluator {
 
     // Computes node n's pixels into t (ignoring n's own buffer).
     void compute(const Node* n, const TileBuffer& t) {
+        if (!RenderProfile::enabled()) return computeNode(n, t);
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        const double outer = childSeconds;
+        childSeconds = 0;
+        computeNode(n, t);
+        const double total = std::chrono::duration<double>(Clock::now() - start).count();
+        detail::addProfileTime(n->label, total - childSeconds);
+        childSeconds = outer + total;
+    }
+
+    void computeNode(const Node* n, const TileBuffer& t) {
         const IRect c = t.rect.intersect(extentI(n));
         if (!(c == t.rect)) zero(t);
         if (c.empty()) return;
@@ -322,7 +337,7 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
         std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
         forTiles(req, threads, [&](int who, const IRect& t) {
             auto& ev = evs[size_t(who)];
-            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
+            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
             ev->resetTile();
             TileBuffer tb{t, base + (ptrdiff_t(t.y - req.y) * req.w + (t.x - req.x)) * 4, ptrdiff_t(req.w) * 4};
             ev->compute(n, tb);
@@ -335,7 +350,7 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
     const size_t bpp = bytesPerPixel(format);
     forTiles(r, threads, [&](int who, const IRect& t) {
         auto& ev = evs[size_t(who)];
-        if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}});
+        if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
         ev->resetTile();
         View v = ev->get(root, t);
         for (int y = t.y; y < t.bottom(); ++y)

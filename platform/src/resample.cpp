@@ -10,6 +10,13 @@ namespace {
 
 enum class AxisMode { Nearest, Linear, Area, Tent };
 
+typedef float V4 __attribute__((vector_size(16)));
+inline V4 load4(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 // Taps of one axis for a run of output pixels: output k reads input pixels
 // first[k] .. first[k] + count[k] - 1 with weights w[off[k] ...].
 struct Taps {
@@ -131,12 +138,11 @@ private:
             const float* s = v.row(iy);
             float* hp = h + size_t(iy - ty.lo) * r.w * 4;
             for (int k = 0; k < r.w; ++k) {
-                float acc[4] = {0, 0, 0, 0};
+                V4 acc = {0, 0, 0, 0};
                 const float* w = tx.w.data() + tx.off[k];
                 const float* p = s + ptrdiff_t(tx.first[k]) * 4;
-                for (int j = 0; j < tx.count[k]; ++j)
-                    for (int c = 0; c < 4; ++c) acc[c] += w[j] * p[j * 4 + c];
-                for (int c = 0; c < 4; ++c) hp[k * 4 + c] = acc[c];
+                for (int j = 0; j < tx.count[k]; ++j) acc += w[j] * load4(p + j * 4);
+                std::memcpy(hp + k * 4, &acc, sizeof acc);
             }
         }
         // Vertical pass, vectorised along the row.
@@ -183,6 +189,7 @@ Image makeTentDownsample(const Image& image, double factor) {
 Image makeTransformNode(const Image& image, const AffineTransform& t, bool hq) {
     if (!image) return {};
     if (t.determinant() == 0) return Image::empty();
+    ProfileLabel label(hq ? "resample(hq)" : "resample");
     return Image(std::make_shared<TransformNode>(image.node(), t, hq));
 }
 

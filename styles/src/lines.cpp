@@ -6,6 +6,7 @@
 #include "vellari/common/connected_components.h"
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/engine/filter_utilities.h"
+#include "vellari/platform/profile.h"
 #include "vellari/styles/vellari_filter.h"
 
 namespace vellari {
@@ -29,14 +30,22 @@ Image QXVideoFilterVellari::createLines(const Image& image, int type) {
     Image work = grey;
     if (!useLowQuality) {
         const Image structure = createLinesStructure(grey);
-        const Image smooth = C::bilateralBlurTentSeparable(structure, linesPreSmoothRadius * resolutionScale(),
-                                                           linesPreSmoothSigma, false);
-        perpNormalMap = computeEdgeTangentFlow(smooth);
+        Image smooth;
+        {
+            ProfileLabel label("presmooth");
+            smooth = C::bilateralBlurTentSeparable(structure, linesPreSmoothRadius * resolutionScale(),
+                                                   linesPreSmoothSigma, false);
+        }
+        {
+            ProfileLabel label("flow");
+            perpNormalMap = computeEdgeTangentFlow(smooth);
+        }
+        ProfileLabel label("reduceNoise");
         work = reduceNoise(smooth, perpNormalMap, uint64_t(std::max<int64_t>(0, reduceNoiseIterations)));
         if (!work) return {};
     }
-    const Image up = work.samplingLinear().scaled(linesFactor, linesFactor).insertingIntermediate(true);
-    const Image difference = createLinesDoG(up);
+    ProfileLabel label("DoG");
+    const Image difference = upscaledLinesDoG(work);
     Image lines = createLinesPostProcessDoG(difference);
     if (!lines) return {};
 
@@ -72,6 +81,36 @@ Image QXVideoFilterVellari::createLinesDoG(const Image& image) {
     double w = linesDiffWeight;
     if (useLowQuality) w *= 0.5;
     return C::differenceImageA(a, b, w, linesDiffGain);
+}
+
+// createLinesDoG of the working image enlarged by linesFactor, computed the cheap way
+// round: blurring and upscaling commute (both are linear and shift-invariant), so the two
+// blurs run at the working size with radii shrunk alike and only their difference is
+// enlarged; the weight and its clamp are applied after the enlargement, as before it.
+// The unweighted difference (a − b)/2 + 0.5 stays inside [0, 1] for values in range. The
+// working image is enlarged from its clamped self, so the border does not fade into ink.
+Image QXVideoFilterVellari::upscaledLinesDoG(const Image& work) {
+    if (!work) return {};
+    const double f = 1 + 0.5 * (720 / outputResolution - 1);
+    const double k = 1 / linesFactor;
+    const Image w = work.samplingLinear();
+    const Rect e = w.extent();
+    auto enlarge = [&](const Image& image) {
+        return image.clampedToExtent()
+            .scaled(linesFactor, linesFactor)
+            .cropped({e.x * linesFactor, e.y * linesFactor, e.width * linesFactor, e.height * linesFactor});
+    };
+    // A Gaussian below half a pixel is too coarse on the pixel grid to stand in for the
+    // larger one (small outputs, thumbnails): there the enlarged image is blurred itself.
+    const double smallest = std::min(radiusLower() > 0 ? radiusLower() : radiusUpper(), radiusUpper()) * f * k;
+    if (linesFactor == 1 || smallest < 0.5) return createLinesDoG(enlarge(w));
+    const Image a = C::blurImage(w, radiusLower() * f * k);
+    const Image b = C::blurImage(w, radiusUpper() * f * k);
+    const Image up = enlarge(C::addWeighted(a, b, 0.5, -0.5, 0.5).cropped(e));
+    double weight = linesDiffWeight;
+    if (useLowQuality) weight *= 0.5;
+    // weight·(a − b) + gain + 0.5 = 2·weight·half + gain + 0.5 − weight
+    return C::addWeighted(up, up, 2 * weight, 0, linesDiffGain + 0.5 - weight).cropped(up.extent());
 }
 
 Image QXVideoFilterVellari::createLinesPostProcessDoG(const Image& difference) {

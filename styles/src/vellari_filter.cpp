@@ -7,6 +7,7 @@
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/common/device_and_system.h"
 #include "vellari/engine/filter_utilities.h"
+#include "vellari/platform/profile.h"
 
 namespace vellari {
 
@@ -65,16 +66,27 @@ Image QXVideoFilterVellari::processCIImage(const Image& input) {
     const Size out = outputSizeForInputSize(e.size());
     const Rect canvasRect{0, 0, out.width, out.height};
     const Image canvas = Image::constantColor(Color::white()).cropped(canvasRect);
-    const Image normalized = normalizeImage(input);
+    const Image normalized = [&] {
+        ProfileLabel label("normalize");
+        return normalizeImage(input);
+    }();
 
-    Image shading = createShading(normalized, canvas, shadingType);
+    Image shading = [&] {
+        ProfileLabel label("shading");
+        return createShading(normalized, canvas, shadingType);
+    }();
     // An absent shading layer (type 0) counts as a transparent one.
     if (!shading) shading = Image::constantColor(Color::clear()).cropped(canvasRect);
 
-    const Image blobs = createBlobs(normalized, 8.0, 300.0, 0.4, blobsType);
-    if (blobs)
-        shading = C::makeImage(blobs, out).applyingFilter("CIMultiplyBlendMode", {{"inputBackgroundImage", shading}});
+    {
+        ProfileLabel label("blobs");
+        const Image blobs = createBlobs(normalized, 8.0, 300.0, 0.4, blobsType);
+        if (blobs)
+            shading =
+                C::makeImage(blobs, out).applyingFilter("CIMultiplyBlendMode", {{"inputBackgroundImage", shading}});
+    }
 
+    ProfileLabel label("lines");
     const Image lines = createLines(normalized, lineType);
     if (!lines) return shading;
     return lines.compositedOver(shading);

@@ -12,10 +12,12 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "vellari/platform/geometry.h"
 #include "vellari/platform/kernel.h"
+#include "vellari/platform/profile.h"
 
 namespace vellari::detail {
 
@@ -41,8 +43,11 @@ public:
         Offset,     // the first input moved by whole pixels (dx, dy)
     };
 
+    Node() : label(currentProfileLabel()) {}
     virtual ~Node() = default;
     virtual Kind kind() const = 0;
+
+    std::string label;  // the operations that made it, for profiles
 
     Rect extent;
     std::vector<NodePtr> inputs;

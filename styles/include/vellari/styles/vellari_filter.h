@@ -98,6 +98,8 @@ protected:
 private:
     std::string defaultLUTName_;
     Picture defaultLUT_;
+
+    Image upscaledLinesDoG(const Image& work);
 };
 
 // Registers the styles' kernels of the application's shader library. Idempotent.
