@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "test_support.h"
+#include "vellari/platform/context.h"
+#include "vellari/platform/image.h"
 #include "vellari/platform/picture.h"
 
 namespace vellari {
@@ -61,7 +64,13 @@ TEST(CLI, HelpAndVersion) {
     Outcome help = vellari({"--help"}, dir);
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "Usage")) << help.out;
-    EXPECT_TRUE(contains(help.out, "demo")) << help.out;
+    for (const char* command : {"style", "styles", "sheets", "demo"})
+        EXPECT_TRUE(contains(help.out, command)) << help.out;
+
+    Outcome styleHelp = vellari({"style", "--help"}, dir);
+    EXPECT_EQ(styleHelp.status, 0);
+    for (const char* option : {"--style", "--resolution", "--adjust", "--output", "--format", "--overwrite"})
+        EXPECT_TRUE(contains(styleHelp.out, option)) << styleHelp.out;
 
     Outcome demoHelp = vellari({"demo", "--help"}, dir);
     EXPECT_EQ(demoHelp.status, 0);
@@ -142,6 +151,73 @@ TEST(CLI, DemoDefaultsToTheSamplePhotos) {
         const std::string path = dir + "/out/demo/" + name + "-demo.png";
         EXPECT_TRUE(readPicture(path).ok()) << path;
     }
+}
+
+// The main job: every style on a photo, one picture each and a labelled contact sheet.
+TEST(CLISheets, EveryStyleOnAPhotoAndOneSheet) {
+    const std::string dir = test::tempDir();
+    PictureResult src = readPicture(test::dataPath("photos/chelsea.png"));
+    ASSERT_TRUE(src.ok());
+    const Image small = Image::fromPicture(src.picture).scaled(90.0 / 451, 60.0 / 300, true).cropped({0, 0, 90, 60});
+    const std::string photo = dir + "/cat.png";
+    ASSERT_EQ(writePicture(defaultContext().createPicture(small, {0, 0, 90, 60}), photo, PictureFormat::PNG), "");
+
+    Outcome r = vellari({"sheets", "-r", "small", "--cell", "96", "-o", "sheets", photo}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // The application's sixteen in their order, then mono, zip and anime.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir + "/sheets/cat")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 20u);
+    EXPECT_EQ(names.front(), "00-cool-cel.png");
+    EXPECT_EQ(names[15], "15-blue-line-ink.png");
+    EXPECT_EQ(names[16], "16-mono-01.png");
+    EXPECT_EQ(names[18], "18-zip-01c.png");
+    EXPECT_EQ(names.back(), "19-anime.png");
+
+    std::vector<Picture> pictures;
+    for (const auto& n : names) {
+        PictureResult p = readPicture(dir + "/sheets/cat/" + n);
+        ASSERT_TRUE(p.ok()) << p.error;
+        EXPECT_EQ(p.picture.width(), 1620) << n;
+        EXPECT_EQ(p.picture.height(), 1080) << n;
+        pictures.push_back(std::move(p.picture));
+    }
+    // Every style gave its own picture.
+    for (size_t i = 0; i < pictures.size(); ++i)
+        for (size_t j = i + 1; j < pictures.size(); ++j)
+            EXPECT_NE(pictures[i].rgba(), pictures[j].rgba()) << names[i] << " and " << names[j];
+
+    // Eight columns (the photo and the seven cel styles) and three rows of 96 x 64 cells.
+    const std::string sheetPath = dir + "/sheets/cat-sheet.png";
+    PictureResult sheet = readPicture(sheetPath);
+    ASSERT_TRUE(sheet.ok()) << sheet.error;
+    EXPECT_GT(sheet.picture.width(), 8 * 96);
+    EXPECT_LT(sheet.picture.width(), 9 * 96);
+    EXPECT_GT(sheet.picture.height(), 3 * 64);
+    EXPECT_LT(sheet.picture.height(), 6 * 64);
+    for (int y = 0; y < sheet.picture.height(); y += 7)
+        for (int x = 0; x < sheet.picture.width(); x += 7) ASSERT_EQ(sheet.picture.pixel(x, y)[3], 255);
+
+    // A second run keeps the first run's files unless asked to replace them.
+    const std::string before = slurp(sheetPath);
+    Outcome again = vellari({"sheets", "-r", "small", "--cell", "96", "-o", "sheets", photo}, dir);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(contains(again.err, "already exists; --overwrite replaces it")) << again.err;
+    EXPECT_EQ(slurp(sheetPath), before);
+
+    // Twenty large pictures: kept only when something failed.
+    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
+}
+
+TEST(CLISheets, UsageErrorsExitTwo) {
+    const std::string dir = test::tempDir();
+    const std::string chelsea = test::dataPath("photos/chelsea.png");
+    EXPECT_EQ(vellari({"sheets", "--resolution", "huge", chelsea}, dir).status, 2);
+    EXPECT_EQ(vellari({"sheets", "--cell", "8", chelsea}, dir).status, 2);
+    EXPECT_EQ(vellari({"sheets", "--output", "", chelsea}, dir).status, 2);
+    EXPECT_FALSE(fs::exists(dir + "/out"));
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <spdlog/spdlog.h>
 
 #include "demo.h"
+#include "sheets_command.h"
+#include "style_command.h"
+#include "vellari/app/storage_manager.h"
 
 #ifndef VELLARI_VERSION
 #define VELLARI_VERSION "unknown"
@@ -54,11 +57,50 @@ int main(int argc, char** argv) {
     app.add_flag("-v,--verbose", verbose, "Log details");
     app.require_subcommand(0, 1);
 
+    auto nonEmpty = [](const std::string& s) { return s.empty() ? std::string("must not be empty") : std::string(); };
+
+    vellari::cli::StyleOptions style;
+    CLI::App* styleCmd = app.add_subcommand("style", "Style photos as the camera styles a still it exports");
+    styleCmd->add_option("inputs", style.inputs, "Photos to style (PNG, JPEG, TIFF or WebP)")->required();
+    styleCmd->add_option("-s,--style", style.style,
+                         "Style by name (line break written as a space, any case) or index; default the first");
+    styleCmd->add_option("-r,--resolution", style.resolution,
+                         "small, medium, large or giant: short side 1080, 1620, 2160 or 3240 pixels "
+                         "(default: the imageCaptureResolution setting)");
+    styleCmd->add_option("-a,--adjust", style.adjust,
+                         "KIND=VALUE, repeatable: brightness=0.3, shadowColor=red:0.2, ...")
+        ->allow_extra_args(false);
+    styleCmd->add_option("-o,--output", style.output,
+                         "Output file (one input) or folder; default: next to each input as <name>-<style>.<ext>")
+        ->check(nonEmpty);
+    styleCmd->add_option("-f,--format", style.format, "jpeg, png or webp (default: from --output, else jpeg)");
+    styleCmd->add_flag("--overwrite", style.overwrite, "Replace existing output files");
+    styleCmd->add_option("-j,--jobs", style.jobs, "Photos styled at once (default 2)")->check(CLI::Range(1, 64));
+
+    vellari::cli::StylesOptions styles;
+    CLI::App* stylesCmd = app.add_subcommand("styles", "List the styles with their index and name");
+    stylesCmd->add_flag("--all", styles.all, "Also the mono, zip and anime styles");
+
+    vellari::cli::SheetsOptions sheets;
+    CLI::App* sheetsCmd =
+        app.add_subcommand("sheets", "Render every style on photos: a contact sheet and a picture per style");
+    sheetsCmd->add_option("photos", sheets.photos, "Photos (default: the bundled sample photos)");
+    sheetsCmd->add_option("-o,--output", sheets.outputDir, "Folder for the sheets and pictures")
+        ->capture_default_str()
+        ->check(nonEmpty);
+    sheetsCmd->add_option("-r,--resolution", sheets.resolution,
+                          "small, medium, large or giant (default: the imageCaptureResolution setting)");
+    sheetsCmd->add_option("--cell", sheets.cell, "Long side of each picture on a sheet, in pixels")
+        ->capture_default_str()
+        ->check(CLI::Range(64, 1024));
+    sheetsCmd->add_flag("--overwrite", sheets.overwrite, "Replace the files of an earlier run");
+    sheetsCmd->add_option("-j,--jobs", sheets.jobs, "Styles rendered at once (default 2)")->check(CLI::Range(1, 64));
+
     vellari::cli::DemoOptions demo;
     CLI::App* demoCmd = app.add_subcommand("demo", "Render photos through a short chain of built-in filters");
     demoCmd->add_option("-o,--output", demo.outputDir, "Folder for the rendered pictures")
         ->capture_default_str()
-        ->check([](const std::string& s) { return s.empty() ? std::string("must not be empty") : std::string(); });
+        ->check(nonEmpty);
     demoCmd->add_option("photos", demo.photos, "Photos to render (default: the bundled sample photos)");
 
     try {
@@ -69,12 +111,17 @@ int main(int argc, char** argv) {
     }
     if (verbose) spdlog::set_level(spdlog::level::debug);
 
-    if (!*demoCmd) {
+    if (app.get_subcommands().empty()) {
         std::cerr << app.help() << "A command is required.\n";
         return 2;
     }
 
     try {
+        // What the application registers at start, so unset settings read as it reads them.
+        vellari::StorageManager().registerDefaults();
+        if (*styleCmd) return vellari::cli::runStyle(style);
+        if (*stylesCmd) return vellari::cli::runStyles(styles);
+        if (*sheetsCmd) return vellari::cli::runSheets(sheets);
         return vellari::cli::runDemo(demo);
     } catch (const std::exception& e) {
         spdlog::error("{}", e.what());
