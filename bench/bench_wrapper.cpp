@@ -9,7 +9,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -18,6 +20,7 @@
 #include "bench_support.h"
 #include "vellari/capture/filter_wrapper.h"
 #include "vellari/platform/context.h"
+#include "vellari/platform/profile.h"
 #include "vellari/platform/notification_center.h"
 #include "vellari/platform/picture.h"
 #include "vellari/platform/user_defaults.h"
@@ -77,6 +80,35 @@ void BM_WrapperCameraFrame(benchmark::State& state) {
     state.SetLabel("1920x1080 camera frame, " + oneLine(wrapper.currentFilter->filterDescription) + " at 1080");
 }
 BENCHMARK(BM_WrapperCameraFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same frame with its thread time per stage printed to stderr.
+void BM_WrapperCameraFrameStages(benchmark::State& state) {
+    const Image input = samplePicture("coffee.png", 1920, 1080);
+    NotificationCenter center;
+    VellariFilterWrapper wrapper(emptyStore(), center);
+    wrapper.setupForCamera();
+    wrapper.currentOutputResolution = wrapper.preferredOutputResolution = 1080;
+    wrapper.selectFilterAt(0);
+    const Rect extent = wrapper.processCIImage(input).extent();
+    std::vector<uint8_t> out(size_t(extent.width) * size_t(extent.height) * 4);
+    RenderProfile::take();
+    RenderProfile::enable(true);
+    int64_t frames = 0;
+    for (auto _ : state) {
+        wrapper.cameraTime += 1.0 / 30;
+        const Image frame = wrapper.processCIImage(input);
+        defaultContext().render(frame, extent, PixelFormat::BGRA8, out.data(), size_t(extent.width) * 4);
+        benchmark::DoNotOptimize(out.data());
+        ++frames;
+    }
+    RenderProfile::enable(false);
+    const auto stages = RenderProfile::take();
+    std::fprintf(stderr, "\nwrapper camera frame: thread ms per frame by stage\n");
+    for (size_t i = 0; i < stages.size() && i < 15; ++i)
+        std::fprintf(stderr, "  %7.2f  %s\n", 1e3 * stages[i].second / double(std::max<int64_t>(frames, 1)),
+                     stages[i].first.c_str());
+}
+BENCHMARK(BM_WrapperCameraFrameStages)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WrapperGiantStill(benchmark::State& state) {
     const Image input = samplePicture("astronaut.png", 4032, 3024);

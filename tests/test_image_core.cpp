@@ -329,3 +329,33 @@ TEST(ImageAccumulators, QuantiseOnSetAndKeepSnapshots) {
     EXPECT_FLOAT_EQ(shifted.at(0, 0, 3), 0.0f);
     EXPECT_FLOAT_EQ(shifted.at(3, 0, 0), 51.0f / 255.0f);
 }
+
+TEST(ImageTransform, ScalingAClampedImageRepeatsItsEdges) {
+    // A clamped image scaled along the axes is resampled straight from its source with the
+    // taps held to the edge; it must equal scaling an explicitly padded copy.
+    const Image src = vellari::test::imageFrom(37, 23, [](int x, int y, float* p) {
+        p[0] = float((x * 7 + y * 3) % 11) / 10;
+        p[1] = float(x) / 36;
+        p[2] = float(y) / 22;
+        p[3] = 1;
+    }, {3, -2});
+    const int pad = 12;
+    const Rect padded{3 - pad, -2 - pad, 37 + 2 * pad, 23 + 2 * pad};
+    const Bitmap b = defaultContext().render(src.clampedToExtent(), padded);
+    std::vector<float> data(reinterpret_cast<const float*>(b.bytes.data()),
+                            reinterpret_cast<const float*>(b.bytes.data()) + b.bytes.size() / 4);
+    const Image copy = Image::fromRGBAf(std::move(data), b.width, b.height, {padded.x, padded.y});
+    struct Case {
+        double sx, sy;
+        bool hq;
+    };
+    for (const Case c : {Case{2, 2, false}, Case{0.37, 0.37, true}, Case{0.37, 0.6, false}, Case{1.5, 0.5, true}}) {
+        const Rect inside{(3 - 2) * c.sx, (-2 - 2) * c.sy, 41 * c.sx, 27 * c.sy};
+        const Pixels want = readPixels(copy.transformed(AffineTransform::scale(c.sx, c.sy), c.hq), inside.integral());
+        const Pixels got =
+            readPixels(src.clampedToExtent().transformed(AffineTransform::scale(c.sx, c.sy), c.hq), inside.integral());
+        ASSERT_EQ(got.data.size(), want.data.size());
+        for (size_t i = 0; i < got.data.size(); ++i)
+            ASSERT_NEAR(got.data[i], want.data[i], 1e-5) << c.sx << "x" << c.sy << " at " << i / 4;
+    }
+}

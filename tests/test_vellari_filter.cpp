@@ -263,6 +263,19 @@ TEST(VellariLines, DifferenceAtTheWorkingSizeMatchesTheEnlargedDifference) {
     }
 }
 
+TEST(VellariFilter, OutputIsExactlyTheOutputSizeAndOpaque) {
+    // 451 × 300 at 1620: the working size rounds to 1218 × 810, whose double passes the
+    // output width of 2435 by one pixel; the frame must still end at the output size.
+    FastDevice fast;
+    QXVideoFilterVellari f;
+    f.setOutputResolution(1620);
+    const Image out = f.processCIImage(photo("chelsea.png"));
+    const Size want = f.outputSizeForInputSize({451, 300});
+    ASSERT_EQ(out.extent(), (Rect{0, 0, want.width, want.height}));
+    const Pixels right = readPixels(out, IRect{int(want.width) - 1, 0, 1, int(want.height)});
+    for (int y = 0; y < right.rect.h; ++y) ASSERT_NEAR(right.at(right.rect.x, y, 3), 1.0f, 1e-4) << y;
+}
+
 TEST(VellariFilter, SamplePhotosRender) {
     FastDevice fast;
     for (const char* name : {"astronaut.png", "chelsea.png", "coffee.png"}) {

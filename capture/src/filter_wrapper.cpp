@@ -8,6 +8,7 @@
 #include "vellari/capture/throttling.h"
 #include "vellari/common/orientation_utility.h"
 #include "vellari/engine/filter_utilities.h"
+#include "vellari/platform/profile.h"
 #include "vellari/styles/style_presets.h"
 #include "vellari/styles/vellari_filter.h"
 
@@ -155,17 +156,28 @@ Image VellariFilterWrapper::processCIImage(const Image& input) {
     // A stage with nothing to contribute passes its input on rather than ending the frame.
     auto orElse = [](const Image& result, const Image& fallback) { return result ? result : fallback; };
 
-    const Image enhanced = orElse(adjustments()->enhanceInput(input), input);
-    const std::shared_ptr<QXFilterStandardAdjustments> frameAdjustments = configureFilter(currentFilter);
-    const Image pre = orElse(frameAdjustments->applyPreStyleStage(enhanced), enhanced);
-
+    Image enhanced, pre, styled, post, finished;
+    std::shared_ptr<QXFilterStandardAdjustments> frameAdjustments;
+    {
+        ProfileLabel label("enhance");
+        enhanced = orElse(adjustments()->enhanceInput(input), input);
+    }
+    frameAdjustments = configureFilter(currentFilter);
+    {
+        ProfileLabel label("preStyle");
+        pre = orElse(frameAdjustments->applyPreStyleStage(enhanced), enhanced);
+    }
     filter.useLowQuality = throttled;
-    Image styled = orElse(filter.processCIImage(pre), pre);
-    styled = orElse(filter.addWatermark(styled), styled);
-
-    const Image post = orElse(frameAdjustments->applyPostStyleStage(styled), styled).samplingNearest();
-
-    Image finished;
+    {
+        ProfileLabel label("style");
+        styled = orElse(filter.processCIImage(pre), pre);
+        styled = orElse(filter.addWatermark(styled), styled);
+    }
+    {
+        ProfileLabel label("postStyle");
+        post = orElse(frameAdjustments->applyPostStyleStage(styled), styled).samplingNearest();
+    }
+    ProfileLabel label("finish");
     if (throttled)
         finished = post.scaled(1.0 / f, 1.0 / f).samplingNearest();
     else

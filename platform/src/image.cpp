@@ -127,6 +127,7 @@ public:
         inputs.push_back(std::move(in));
     }
     Kind kind() const override { return Kind::Sampling; }
+    const IRect& clampRect() const { return e_; }
     IRect roi(int, const IRect& d) const override {
         int x0 = std::clamp(d.x, e_.x, e_.right() - 1), x1 = std::clamp(d.right() - 1, e_.x, e_.right() - 1);
         int y0 = std::clamp(d.y, e_.y, e_.bottom() - 1), y1 = std::clamp(d.bottom() - 1, e_.y, e_.bottom() - 1);
@@ -155,7 +156,15 @@ private:
     IRect e_;
 };
 
+
 }  // namespace
+
+const Node* clampedInput(const Node* n, IRect* bounds) {
+    const auto* c = dynamic_cast<const ClampNode*>(n);
+    if (!c) return nullptr;
+    *bounds = c->clampRect();
+    return c->inputs[0].get();
+}
 
 Image makePointwise(const Rect& extent, std::vector<Image> inputs, FunctionPointwiseNode::Fn fn) {
     std::vector<NodePtr> ins;

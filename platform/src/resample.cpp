@@ -1,5 +1,6 @@
 #include "resample.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +27,10 @@ struct Taps {
 };
 
 // Output coordinate X maps to input coordinate (X - shift) / scale on this axis.
-Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, int viewLo, int viewHi) {
+// With clampLo < clampHi, input indices outside [clampLo, clampHi) read the nearest edge
+// pixel (an image clamped to its extent), their weights merged into its tap.
+Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, int viewLo, int viewHi,
+               int clampLo = 0, int clampHi = 0) {
     Taps t;
     t.first.resize(n);
     t.count.resize(n);
@@ -34,7 +38,12 @@ Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, i
     t.lo = viewHi;
     t.hi = viewLo;
     auto add = [&](int k, int i, double wt) {
+        if (clampLo < clampHi) i = std::clamp(i, clampLo, clampHi - 1);
         if (i < viewLo || i >= viewHi || wt == 0) return;  // outside the input: transparent
+        if (t.count[k] > 0 && i == t.first[k] + t.count[k] - 1) {  // clamped onto the last tap
+            t.w.back() += float(wt);
+            return;
+        }
         if (t.count[k] == 0) t.first[k] = i;
         // taps are generated in increasing order and contiguous
         t.w.push_back(float(wt));
@@ -86,10 +95,10 @@ Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, i
 
 class TransformNode final : public Node {
 public:
-    TransformNode(NodePtr in, const AffineTransform& t, bool hq, bool tent = false)
-        : t_(t), inv_(t.inverted()), hq_(hq), tent_(tent) {
+    TransformNode(NodePtr in, const AffineTransform& t, bool hq, bool tent = false, IRect clamp = {})
+        : t_(t), inv_(t.inverted()), hq_(hq), tent_(tent), clamp_(clamp) {
         Rect e = in->extent;
-        extent = e.isInfinite() ? Rect::infinite() : Rect::fromIRect(t.apply(e).integral());
+        extent = e.isInfinite() || !clamp.empty() ? Rect::infinite() : Rect::fromIRect(t.apply(e).integral());
         if (tent && !e.isInfinite()) extent = extent.inset(-1, -1);  // the tent reaches one output pixel out
         nearest = in->nearest;
         axisAligned_ = t.b == 0 && t.c == 0;
@@ -106,7 +115,17 @@ public:
     IRect roi(int, const IRect& d) const override {
         Rect r = inv_.apply(Rect::fromIRect(d));
         const double grow = tent_ ? std::max(std::abs(inv_.a), std::abs(inv_.d)) + 1 : 1.0;
-        return r.inset(-grow, -grow).integral();
+        IRect need = r.inset(-grow, -grow).integral();
+        if (clamp_.empty()) return need;
+        // Only the clamped rectangle is read; far outside it, its nearest edge.
+        auto fit = [](int lo, int hi, int cLo, int cHi, int& a, int& b) {
+            a = std::clamp(lo, cLo, cHi - 1);
+            b = std::clamp(hi - 1, cLo, cHi - 1) + 1;
+        };
+        int x0, x1, y0, y1;
+        fit(need.x, need.right(), clamp_.x, clamp_.right(), x0, x1);
+        fit(need.y, need.bottom(), clamp_.y, clamp_.bottom(), y0, y1);
+        return {x0, y0, x1 - x0, y1 - y0};
     }
 
     void evalTile(const SamplerView* in, const TileBuffer& out) const override {
@@ -125,8 +144,9 @@ private:
 
     void separable(const SamplerView& v, const TileBuffer& out) const {
         const IRect& r = out.rect;
-        Taps tx = buildTaps(r.x, r.w, t_.a, t_.tx, modeFor(t_.a), v.rect.x, v.rect.right());
-        Taps ty = buildTaps(r.y, r.h, t_.d, t_.ty, modeFor(t_.d), v.rect.y, v.rect.bottom());
+        Taps tx = buildTaps(r.x, r.w, t_.a, t_.tx, modeFor(t_.a), v.rect.x, v.rect.right(), clamp_.x, clamp_.right());
+        Taps ty = buildTaps(r.y, r.h, t_.d, t_.ty, modeFor(t_.d), v.rect.y, v.rect.bottom(), clamp_.y,
+                            clamp_.bottom());
         const int rows = ty.hi - ty.lo;
         if (rows <= 0 || tx.hi <= tx.lo) {
             for (int y = r.y; y < r.bottom(); ++y) std::memset(out.row(y), 0, size_t(r.w) * 16);
@@ -175,6 +195,7 @@ private:
     AffineTransform t_, inv_;
     bool hq_;
     bool tent_;
+    IRect clamp_;  // not empty: the input is read as clamped to this rectangle
     bool axisAligned_ = false;
     bool exact_ = false;
 };
@@ -190,6 +211,15 @@ Image makeTransformNode(const Image& image, const AffineTransform& t, bool hq) {
     if (!image) return {};
     if (t.determinant() == 0) return Image::empty();
     ProfileLabel label(hq ? "resample(hq)" : "resample");
+    // An axis-aligned map of a clamped image reads the clamped image's source directly,
+    // its taps held to the edge, instead of materialising the clamped copy first.
+    IRect bounds;
+    if (t.b == 0 && t.c == 0)
+        if (const Node* inner = clampedInput(image.node().get(), &bounds); inner && !bounds.empty()) {
+            for (const NodePtr& p : image.node()->inputs)
+                if (p.get() == inner)
+                    return Image(std::make_shared<TransformNode>(p, t, hq, false, bounds));
+        }
     return Image(std::make_shared<TransformNode>(image.node(), t, hq));
 }
 

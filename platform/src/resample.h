@@ -14,4 +14,8 @@ Image makeTransformNode(const Image& image, const AffineTransform& t, bool highQ
 // as wide as an output pixel): smooth, and a point keeps its centre. For blur pyramids.
 Image makeTentDownsample(const Image& image, double factor);
 
+// For an image clamped to its extent: the image it clamps and the rectangle whose edge
+// pixels repeat; nullptr for any other node.
+const Node* clampedInput(const Node* n, IRect* bounds);
+
 }  // namespace vellari::detail

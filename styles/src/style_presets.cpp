@@ -75,8 +75,9 @@ Image blobLayer(QXVideoFilterVellari& f, const Frame& fr) {
 }
 
 Image lineLayer(QXVideoFilterVellari& f, const Frame& fr) {
+    // The working size is rounded on its own, so twice it may pass the output by a pixel.
     const Image lines = f.createLines(fr.normalized, f.lineType);
-    return lines ? lines.samplingNearest() : Image();
+    return lines ? lines.cropped(fr.canvas.extent()).samplingNearest() : Image();
 }
 
 // `top` over `bottom`, or `bottom` alone when there is no top layer.

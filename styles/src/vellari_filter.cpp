@@ -87,7 +87,8 @@ Image QXVideoFilterVellari::processCIImage(const Image& input) {
     }
 
     ProfileLabel label("lines");
-    const Image lines = createLines(normalized, lineType);
+    // The working size is rounded on its own, so twice it may pass the output by a pixel.
+    const Image lines = createLines(normalized, lineType).cropped(canvasRect);
     if (!lines) return shading;
     return lines.compositedOver(shading);
 }
