@@ -61,28 +61,9 @@ double peakRSSMiB() {
     return double(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
 }
 
-void BM_WrapperCameraFrame(benchmark::State& state) {
-    const Image input = samplePicture("coffee.png", 1920, 1080);
-    NotificationCenter center;
-    VellariFilterWrapper wrapper(emptyStore(), center);
-    wrapper.setupForCamera();
-    wrapper.currentOutputResolution = wrapper.preferredOutputResolution = 1080;
-    wrapper.selectFilterAt(0);
-    const Rect extent = wrapper.processCIImage(input).extent();
-    std::vector<uint8_t> out(size_t(extent.width) * size_t(extent.height) * 4);
-    for (auto _ : state) {
-        wrapper.cameraTime += 1.0 / 30;
-        const Image frame = wrapper.processCIImage(input);
-        // As the preview view would show it.
-        defaultContext().render(frame, extent, PixelFormat::BGRA8, out.data(), size_t(extent.width) * 4);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetLabel("1920x1080 camera frame, " + oneLine(wrapper.currentFilter->filterDescription) + " at 1080");
-}
-BENCHMARK(BM_WrapperCameraFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// The same frame with its thread time per stage printed to stderr.
-void BM_WrapperCameraFrameStages(benchmark::State& state) {
+// Camera frames through a wrapper set up as the preview runs it; with `profile`, the
+// thread time per stage is printed to stderr.
+void runCameraFrames(benchmark::State& state, bool profile) {
     const Image input = samplePicture("coffee.png", 1920, 1080);
     NotificationCenter center;
     VellariFilterWrapper wrapper(emptyStore(), center);
@@ -92,22 +73,31 @@ void BM_WrapperCameraFrameStages(benchmark::State& state) {
     const Rect extent = wrapper.processCIImage(input).extent();
     std::vector<uint8_t> out(size_t(extent.width) * size_t(extent.height) * 4);
     RenderProfile::take();
-    RenderProfile::enable(true);
+    RenderProfile::enable(profile);
     int64_t frames = 0;
     for (auto _ : state) {
         wrapper.cameraTime += 1.0 / 30;
         const Image frame = wrapper.processCIImage(input);
+        // As the preview view would show it.
         defaultContext().render(frame, extent, PixelFormat::BGRA8, out.data(), size_t(extent.width) * 4);
         benchmark::DoNotOptimize(out.data());
         ++frames;
     }
     RenderProfile::enable(false);
+    state.SetLabel("1920x1080 camera frame, " + oneLine(wrapper.currentFilter->filterDescription) + " at 1080" +
+                   (profile ? ", profiled" : ""));
+    if (!profile) return;
     const auto stages = RenderProfile::take();
     std::fprintf(stderr, "\nwrapper camera frame: thread ms per frame by stage\n");
     for (size_t i = 0; i < stages.size() && i < 15; ++i)
         std::fprintf(stderr, "  %7.2f  %s\n", 1e3 * stages[i].second / double(std::max<int64_t>(frames, 1)),
                      stages[i].first.c_str());
 }
+
+void BM_WrapperCameraFrame(benchmark::State& state) { runCameraFrames(state, false); }
+BENCHMARK(BM_WrapperCameraFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WrapperCameraFrameStages(benchmark::State& state) { runCameraFrames(state, true); }
 BENCHMARK(BM_WrapperCameraFrameStages)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WrapperGiantStill(benchmark::State& state) {
