@@ -342,14 +342,16 @@ public:
                 const float w = 1.f - clamp01(mx - mn);
                 const float l = 0.2125f * v[0] + 0.7154f * v[1] + 0.0721f * v[2];
                 float gain = std::max(0.f, 1.f + amount * w * w);
-                // Largest gain keeping every channel inside [0, 1].
+                // Largest gain keeping every channel inside [0, 1]; written with selects
+                // only, so that the loop vectorises.
                 float limit = 1e30f;
                 for (int c = 0; c < 3; ++c) {
                     const float d = v[c] - l;
-                    if (d > 1e-7f) limit = std::min(limit, (1.f - l) / d);
-                    if (d < -1e-7f) limit = std::min(limit, l / -d);
+                    const float safe = std::abs(d) > 1e-7f ? d : 1.f;
+                    const float room = d > 1e-7f ? (1.f - l) / safe : (d < -1e-7f ? l / -safe : 1e30f);
+                    limit = std::min(limit, room);
                 }
-                if (gain > 1.f) gain = std::min(gain, std::max(limit, 1.f));
+                gain = gain > 1.f ? std::min(gain, std::max(limit, 1.f)) : gain;
                 for (int c = 0; c < 3; ++c) out[4 * i + c] = (l + (v[c] - l) * gain) * a;
                 out[4 * i + 3] = a;
             }
