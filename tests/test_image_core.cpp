@@ -359,3 +359,25 @@ TEST(ImageTransform, ScalingAClampedImageRepeatsItsEdges) {
             ASSERT_NEAR(got.data[i], want.data[i], 1e-5) << c.sx << "x" << c.sy << " at " << i / 4;
     }
 }
+
+TEST(ImageTransform, NearestEnlargementCopiesTheNearestPixelAcrossTiles) {
+    // Large enough for several render tiles; every output pixel is the input pixel under
+    // its centre.
+    const int w = 300, h = 170;
+    const Image src = vellari::test::imageFrom(w, h, [](int x, int y, float* p) {
+        p[0] = float(x) / w;
+        p[1] = float(y) / h;
+        p[2] = float((x * 31 + y * 17) % 13) / 12;
+        p[3] = 1;
+    });
+    const Pixels in = readPixels(src);
+    for (double s : {2.0, 3.0, 1.5}) {
+        const Pixels out = readPixels(src.samplingNearest().scaled(s, s));
+        ASSERT_EQ(out.rect.w, int(std::ceil(w * s)));
+        for (int y = 0; y < out.rect.h; y += 7)
+            for (int x = 0; x < out.rect.w; x += 5) {
+                const int sx = std::min(w - 1, int((x + 0.5) / s)), sy = std::min(h - 1, int((y + 0.5) / s));
+                for (int c = 0; c < 4; ++c) ASSERT_EQ(out.at(x, y, c), in.at(sx, sy, c)) << s << " " << x << "," << y;
+            }
+    }
+}

@@ -152,6 +152,20 @@ private:
             for (int y = r.y; y < r.bottom(); ++y) std::memset(out.row(y), 0, size_t(r.w) * 16);
             return;
         }
+        // One tap of weight one on both axes (nearest-pixel maps): a plain gather.
+        auto single = [](const Taps& t) {
+            for (size_t k = 0; k < t.count.size(); ++k)
+                if (t.count[k] != 1 || t.w[size_t(t.off[k])] != 1.0f) return false;
+            return true;
+        };
+        if (single(tx) && single(ty)) {
+            for (int k = 0; k < r.h; ++k) {
+                const float* s = v.row(ty.first[k]);
+                float* o = out.row(r.y + k);
+                for (int i = 0; i < r.w; ++i) std::memcpy(o + i * 4, s + ptrdiff_t(tx.first[i]) * 4, 16);
+            }
+            return;
+        }
         // Horizontal pass over every input row the vertical taps touch.
         float* h = threadScratch(0, size_t(rows) * r.w * 4);
         for (int iy = ty.lo; iy < ty.hi; ++iy) {
