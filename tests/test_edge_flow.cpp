@@ -424,3 +424,31 @@ TEST(EdgeFlow, FusedNoiseReductionPassesEqualTheSinglePasses) {
                 EXPECT_EQ(differing, 0) << passes << " passes";
         }
 }
+
+TEST(EdgeFlow, FusedFlowPassesEqualTheSinglePasses) {
+    // Several ETF08 passes are computed together per tile; the field must be the chain of
+    // single passes, at the image's borders (an offset origin) and across render tiles.
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(0, 1);
+    const Image img = greyImage(300, 170, [&](int x, int y) {
+        return 0.5f + 0.3f * std::sin(std::hypot(x - 90.0f, y - 70.0f) * 0.25f) + 0.15f * (u(rng) - 0.5f);
+    }).translated(17, -9);
+    for (int64_t passes : {2, 6, 11}) {
+        QXVideoFilterAbstract fused;
+        fused.ETFIterations = passes;
+        fused.ETFRadius = 2;
+        QXVideoFilterAbstract none;
+        none.ETFIterations = 0;
+        Image chain = none.computeEdgeTangentFlow(img);
+        for (int64_t i = 0; i < passes; ++i) chain = QXCoreImageUtilities::applyMetalKernelNamed("ETF08", {chain, 2.0});
+        const Pixels want = readPixels(chain);
+        const Pixels got = readPixels(fused.computeEdgeTangentFlow(img));
+        ASSERT_EQ(got.rect, want.rect);
+        double worst = 0;
+        for (int y = want.rect.y; y < want.rect.bottom(); ++y)
+            for (int x = want.rect.x; x < want.rect.right(); ++x)
+                for (int c = 0; c < 4; ++c) worst = std::max(worst, double(std::abs(got.at(x, y, c) - want.at(x, y, c))));
+        // The chain stores the field between passes; the fused passes keep it in floats.
+        EXPECT_LT(worst, 1e-4) << passes << " passes";
+    }
+}

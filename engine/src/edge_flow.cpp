@@ -130,6 +130,31 @@ __attribute__((noinline)) void accumulateTap(const float* __restrict cx, const f
     }
 }
 
+// The disc of radius r around each of the n pixels from (cx, cy, cg), in planes of row
+// stride W: the weighted neighbour tangents summed into (sx, sy).
+void sumDisc(const float* cx, const float* cy, const float* cg, int W, int r, int n, float* __restrict sx,
+             float* __restrict sy) {
+    std::fill(sx, sx + n, 0.0f);
+    std::fill(sy, sy + n, 0.0f);
+    const float reach2 = (r + 0.5f) * (r + 0.5f);
+    for (int dy = -r; dy <= r; ++dy) {
+        const int reach = int(std::sqrt(std::max(0.0f, reach2 - float(dy * dy))));
+        for (int dx = -std::min(reach, r); dx <= std::min(reach, r); ++dx) {
+            const ptrdiff_t off = ptrdiff_t(dy) * W + dx;
+            accumulateTap(cx, cy, cg, cx + off, cy + off, cg + off, sx, sy, n);
+        }
+    }
+}
+
+// The summed tangent normalised; where the sum vanishes the pixel keeps its own.
+inline void normalisedTangent(float sx, float sy, float cx, float cy, float& ox, float& oy) {
+    const float l2 = sx * sx + sy * sy;
+    const bool keep = l2 < 1e-12f;
+    const float inv = keep ? 0.0f : 1.0f / std::sqrt(l2);
+    ox = keep ? cx : sx * inv;
+    oy = keep ? cy : sy * inv;
+}
+
 void etfKernel(const GeneralTile& t) {
     const int r = radiusArgument(t.val, t.valCount);
     const IRect p = t.rect.inset(-r, -r);
@@ -141,27 +166,80 @@ void etfKernel(const GeneralTile& t) {
     const int w = t.rect.w, W = p.w;
     float* __restrict sx = threadScratch(4, size_t(w));
     float* __restrict sy = threadScratch(5, size_t(w));
-    const float reach2 = (r + 0.5f) * (r + 0.5f);
     for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
         const size_t centre = size_t(y - p.y) * W + r;
-        const float* __restrict cx = TX + centre;
-        const float* __restrict cy = TY + centre;
-        const float* __restrict cg = G + centre;
-        std::fill(sx, sx + w, 0.0f);
-        std::fill(sy, sy + w, 0.0f);
-        for (int dy = -r; dy <= r; ++dy) {
-            const int reach = int(std::sqrt(std::max(0.0f, reach2 - float(dy * dy))));
-            for (int dx = -std::min(reach, r); dx <= std::min(reach, r); ++dx) {
-                const ptrdiff_t off = ptrdiff_t(dy) * W + dx;
-                accumulateTap(cx, cy, cg, cx + off, cy + off, cg + off, sx, sy, w);
-            }
-        }
+        const float* cx = TX + centre;
+        const float* cy = TY + centre;
+        const float* cg = G + centre;
+        sumDisc(cx, cy, cg, W, r, w, sx, sy);
         float* __restrict out = t.row(y);
         for (int i = 0; i < w; ++i) {
-            const float l2 = sx[i] * sx[i] + sy[i] * sy[i];
-            const bool keep = l2 < 1e-12f;
-            const float inv = keep ? 0.0f : 1.0f / std::sqrt(l2);
-            encodeField(out + i * 4, keep ? cx[i] : sx[i] * inv, keep ? cy[i] : sy[i] * inv, cg[i]);
+            float ox, oy;
+            normalisedTangent(sx[i], sy[i], cx[i], cy[i], ox, oy);
+            encodeField(out + i * 4, ox, oy, cg[i]);
+        }
+    }
+}
+
+// Several ETF08 passes over one tile, as the chain of single passes computes them: pass
+// k runs over the tile grown by what the later passes read, and the field stays in planes
+// between passes instead of being encoded, stored and fetched again. Pixels the input does
+// not hold stay the zero vector, as a single pass reads them.
+constexpr int kMaxFusedEtfPasses = 8;
+
+int etfPassesArgument(const ArgValue* values, int count) {
+    return count < 2 ? 1 : std::clamp(int(std::lround(values[1][0])), 1, kMaxFusedEtfPasses);
+}
+
+void etfPassesKernel(const GeneralTile& t) {
+    const int r = radiusArgument(t.val, t.valCount);
+    const int passes = etfPassesArgument(t.val, t.valCount);
+    const IRect held = t.src[0].rect;
+    const IRect p = t.rect.inset(-passes * r, -passes * r);
+    const size_t n = size_t(p.w) * p.h;
+    float* TX = threadScratch(1, n);
+    float* TY = threadScratch(2, n);
+    float* G = threadScratch(3, n);
+    float* UX = threadScratch(6, n);
+    float* UY = threadScratch(7, n);
+    fetchField(t.src[0], p, TX, TY, G);
+    const int W = p.w;
+    float* __restrict sx = threadScratch(4, size_t(W));
+    float* __restrict sy = threadScratch(5, size_t(W));
+    for (int pass = 1; pass <= passes; ++pass) {
+        const int grow = (passes - pass) * r;
+        const IRect q = t.rect.inset(-grow, -grow);
+        const bool last = pass == passes;
+        for (int y = q.y; y < q.bottom(); ++y) {
+            const size_t centre = size_t(y - p.y) * W + size_t(q.x - p.x);
+            const float* cx = TX + centre;
+            const float* cy = TY + centre;
+            const float* cg = G + centre;
+            sumDisc(cx, cy, cg, W, r, q.w, sx, sy);
+            if (last) {
+                float* __restrict out = t.row(y);
+                for (int i = 0; i < q.w; ++i) {
+                    float ox, oy;
+                    normalisedTangent(sx[i], sy[i], cx[i], cy[i], ox, oy);
+                    encodeField(out + i * 4, ox, oy, cg[i]);
+                }
+                continue;
+            }
+            float* __restrict ux = UX + centre;
+            float* __restrict uy = UY + centre;
+            const bool rowHeld = y >= held.y && y < held.bottom();
+            for (int i = 0; i < q.w; ++i) {
+                const int x = q.x + i;
+                const bool inside = rowHeld && x >= held.x && x < held.right();
+                float ox, oy;
+                normalisedTangent(sx[i], sy[i], cx[i], cy[i], ox, oy);
+                ux[i] = inside ? ox : 0.0f;
+                uy[i] = inside ? oy : 0.0f;
+            }
+        }
+        if (!last) {
+            std::swap(TX, UX);
+            std::swap(TY, UY);
         }
     }
 }
@@ -169,6 +247,11 @@ void etfKernel(const GeneralTile& t) {
 IRect growByRadius(int, const IRect& d, const ArgValue* values, int count) {
     const int r = radiusArgument(values, count);
     return d.inset(-r, -r);
+}
+
+IRect growByRadiusPasses(int, const IRect& d, const ArgValue* values, int count) {
+    const int g = radiusArgument(values, count) * etfPassesArgument(values, count);
+    return d.inset(-g, -g);
 }
 
 // ---------------------------------------------------------------- flow-guided smoothing
@@ -510,6 +593,7 @@ void registerEdgeFlowKernels() {
         KernelRegistry::add(
             Kernel::makeGeneral("ETFconvertValueToNormalizedPerpNormalMap", convertToFlowKernel, growByOne));
         KernelRegistry::add(Kernel::makeGeneral("ETF08", etfKernel, growByRadius));
+        KernelRegistry::add(Kernel::makeGeneral("ETF08Passes", etfPassesKernel, growByRadiusPasses));
         KernelRegistry::add(Kernel::makeGeneral("flowBlur07", flowBlurKernel, growByWalk));
         KernelRegistry::add(Kernel::makeGeneral("flowBlur07Passes", flowPassesKernel, growByPasses));
     });
@@ -521,7 +605,13 @@ Image QXVideoFilterAbstract::computeEdgeTangentFlow(const Image& image) {
     if (!image) return {};
     const Image grey = named("grayscale", {image});
     Image field = named("ETFconvertValueToNormalizedPerpNormalMap", {grey, 1.0});
-    for (int64_t i = 0; i < ETFIterations && field; ++i) field = named("ETF08", {field, double(ETFRadius)});
+    // Passes are fused a few at a time; the field is that of the single passes.
+    for (int64_t done = 0; done < ETFIterations && field;) {
+        const int64_t k = std::min<int64_t>(ETFIterations - done, kMaxFusedEtfPasses);
+        field = k == 1 ? named("ETF08", {field, double(ETFRadius)})
+                       : named("ETF08Passes", {field, double(ETFRadius), double(k)});
+        done += k;
+    }
     return field;
 }
 
