@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vellari/platform/profile.h"
 #include "vellari/adjustments/standard_adjustments.h"
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/engine/filter_utilities.h"
@@ -33,9 +34,10 @@ Image QXFilterStandardAdjustments::updateTemporalBuffer(const Image& image) {
     // Moved to the origin so that the copy lands on the buffer whatever the frame's own
     // origin, and clamped so that its edges do not fade into the transparency outside
     // (which would read as dark pixels to the analysis).
+    // (Clamped just before the scale, which then reads the picture itself.)
     const Image small = image.cropped(e)
-                            .clampedToExtent()
                             .translated(-e.x, -e.y)
+                            .clampedToExtent()
                             .scaled(n / e.width, n / e.height)
                             .cropped(Rect{0, 0, n, n});
     double weight = 0.5;
@@ -56,8 +58,13 @@ Image QXFilterStandardAdjustments::enhanceInput(const Image& image) {
     const Rect e = image.extent();
     // Nothing to analyse on an empty picture, and no finite copy of an infinite one.
     if (e.isEmpty() || e.isInfinite()) return image;
-    const Image analysis = updateTemporalBuffer(image);
+    Image analysis;
+    {
+        ProfileLabel label("analysis");
+        analysis = updateTemporalBuffer(image);
+    }
     Image result = image;
+    ProfileLabel label("autoAdjust");
     for (const FilterPtr& f : analysis.autoAdjustmentFilters()) {
         if (!f || (f->name() != "CIToneCurve" && f->name() != "CIVibrance")) continue;
         f->setValue("inputImage", result);

@@ -279,6 +279,35 @@ std::shared_ptr<const std::vector<float>> toneCurveTable(std::vector<std::pair<d
     return table;
 }
 
+// The curve over a span: each straight colour channel looked up with linear
+// interpolation, a block of pixels at a time in planes so that the lookups vectorise.
+void toneCurveSpan(const float* __restrict s, float* __restrict out, int n, const float* __restrict lut) {
+    constexpr int kBlock = 64;
+    float C[3][kBlock], A[kBlock];
+    for (int i0 = 0; i0 < n; i0 += kBlock) {
+        const int m = std::min(kBlock, n - i0);
+        const float* p = s + size_t(i0) * 4;
+        for (int i = 0; i < m; ++i) {
+            for (int c = 0; c < 3; ++c) C[c][i] = p[4 * i + c];
+            A[i] = p[4 * i + 3];
+        }
+        for (int c = 0; c < 3; ++c)
+            for (int i = 0; i < m; ++i) {
+                const float a = A[i];
+                const float inv = a > 0.f ? 1.f / a : 0.f;
+                const float x = tableCoord(C[c][i] * inv) * float(kCurveSize);
+                const int j = int(x);
+                const float f = x - float(j);
+                C[c][i] = (lut[j] + (lut[j + 1] - lut[j]) * f) * a;
+            }
+        float* o = out + size_t(i0) * 4;
+        for (int i = 0; i < m; ++i) {
+            for (int c = 0; c < 3; ++c) o[4 * i + c] = C[c][i];
+            o[4 * i + 3] = A[i];
+        }
+    }
+}
+
 // Per colour channel on straight colour; the lookup coordinate is clamped to [0, 1], so
 // the output lies within the curve's range.
 class ToneCurveFilter final : public Filter {
@@ -298,19 +327,7 @@ public:
         }
         auto table = toneCurveTable(std::move(pts));
         return makePointwise(in.extent(), {in}, [table](const float* const* src, float* out, int n, int, int) {
-            const float* s = src[0];
-            const float* lut = table->data();
-            for (int i = 0; i < n; ++i) {
-                const float a = s[4 * i + 3];
-                const float inv = safeInverse(a);
-                for (int c = 0; c < 3; ++c) {
-                    float x = tableCoord(s[4 * i + c] * inv) * float(kCurveSize);
-                    int j = int(x);
-                    float f = x - float(j);
-                    out[4 * i + c] = (lut[j] + (lut[j + 1] - lut[j]) * f) * a;
-                }
-                out[4 * i + 3] = a;
-            }
+            toneCurveSpan(src[0], out, n, table->data());
         });
     }
 };
@@ -320,7 +337,48 @@ public:
 // Scales the colour's distance from its luma by 1 + amount·(1 − s)², s = max − min of the
 // straight colour (clamped to [0, 1]): grey-ish colours move most, saturated ones hardly.
 // A boost is limited so that an in-gamut colour stays in [0, 1] without changing its hue;
-// no other clamping.
+// no other clamping. A block of pixels at a time in planes, so that the arithmetic
+// vectorises.
+void vibranceSpan(const float* __restrict s, float* __restrict out, int n, float amount) {
+    constexpr int kBlock = 64;
+    float R[kBlock], G[kBlock], B[kBlock], A[kBlock];
+    for (int i0 = 0; i0 < n; i0 += kBlock) {
+        const int m = std::min(kBlock, n - i0);
+        const float* p = s + size_t(i0) * 4;
+        for (int i = 0; i < m; ++i) {
+            R[i] = p[4 * i];
+            G[i] = p[4 * i + 1];
+            B[i] = p[4 * i + 2];
+            A[i] = p[4 * i + 3];
+        }
+        for (int i = 0; i < m; ++i) {
+            const float a = A[i];
+            const float inv = a > 0.f ? 1.f / a : 0.f;
+            const float r = R[i] * inv, g = G[i] * inv, b = B[i] * inv;
+            const float mx = std::max(r, std::max(g, b)), mn = std::min(r, std::min(g, b));
+            const float w = 1.f - std::min(std::max(mx - mn, 0.f), 1.f);
+            const float l = 0.2125f * r + 0.7154f * g + 0.0721f * b;
+            float gain = std::max(0.f, 1.f + amount * w * w);
+            // Largest gain keeping every channel inside [0, 1]: the extreme channels decide.
+            const float up = mx - l, down = l - mn;
+            const float limUp = up > 1e-7f ? (1.f - l) / (up > 1e-7f ? up : 1.f) : 1e30f;
+            const float limDown = down > 1e-7f ? l / (down > 1e-7f ? down : 1.f) : 1e30f;
+            const float limit = std::min(limUp, limDown);
+            gain = gain > 1.f ? std::min(gain, std::max(limit, 1.f)) : gain;
+            R[i] = (l + (r - l) * gain) * a;
+            G[i] = (l + (g - l) * gain) * a;
+            B[i] = (l + (b - l) * gain) * a;
+        }
+        float* o = out + size_t(i0) * 4;
+        for (int i = 0; i < m; ++i) {
+            o[4 * i] = R[i];
+            o[4 * i + 1] = G[i];
+            o[4 * i + 2] = B[i];
+            o[4 * i + 3] = A[i];
+        }
+    }
+}
+
 class VibranceFilter final : public Filter {
 public:
     VibranceFilter() : Filter("CIVibrance") {
@@ -332,29 +390,7 @@ public:
         if (!in) return {};
         const float amount = float(value("inputAmount").number(0));
         return makePointwise(in.extent(), {in}, [amount](const float* const* src, float* out, int n, int, int) {
-            const float* s = src[0];
-            for (int i = 0; i < n; ++i) {
-                const float a = s[4 * i + 3];
-                const float inv = safeInverse(a);
-                const float v[3] = {s[4 * i] * inv, s[4 * i + 1] * inv, s[4 * i + 2] * inv};
-                const float mx = std::max(v[0], std::max(v[1], v[2]));
-                const float mn = std::min(v[0], std::min(v[1], v[2]));
-                const float w = 1.f - clamp01(mx - mn);
-                const float l = 0.2125f * v[0] + 0.7154f * v[1] + 0.0721f * v[2];
-                float gain = std::max(0.f, 1.f + amount * w * w);
-                // Largest gain keeping every channel inside [0, 1]; written with selects
-                // only, so that the loop vectorises.
-                float limit = 1e30f;
-                for (int c = 0; c < 3; ++c) {
-                    const float d = v[c] - l;
-                    const float safe = std::abs(d) > 1e-7f ? d : 1.f;
-                    const float room = d > 1e-7f ? (1.f - l) / safe : (d < -1e-7f ? l / -safe : 1e30f);
-                    limit = std::min(limit, room);
-                }
-                gain = gain > 1.f ? std::min(gain, std::max(limit, 1.f)) : gain;
-                for (int c = 0; c < 3; ++c) out[4 * i + c] = (l + (v[c] - l) * gain) * a;
-                out[4 * i + 3] = a;
-            }
+            vibranceSpan(src[0], out, n, amount);
         });
     }
 };
