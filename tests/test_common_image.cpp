@@ -91,3 +91,19 @@ TEST(CommonImage, OverlayAndPictureResources) {
     EXPECT_TRUE(C::imageNamed("Halftone ^Test 3px", bundle, false).isNull());
     EXPECT_TRUE(C::imageNamed("no such picture", bundle, true).isNull());
 }
+
+TEST(CommonImage, ResizingKeepsTheBorderPixels) {
+    // makeImage resizes with the image's sampling; the edge pixels must keep their colour
+    // and stay opaque instead of blending with the transparency outside.
+    const Image src = solid(81, 54, 0.2f, 0.5f, 0.7f, 1.0f, {0, 0});
+    for (const Size size : {Size{162, 108}, Size{30, 20}, Size{405, 270}}) {
+        const Image out = C::makeImage(src, size);
+        ASSERT_EQ(out.extent(), (Rect{0, 0, size.width, size.height}));
+        const Pixels p = readPixels(out);
+        for (int y : {0, p.rect.h - 1})
+            for (int x : {0, p.rect.w / 3, p.rect.w - 1}) {
+                EXPECT_NEAR(p.at(x, y, 3), 1.0f, 1e-5) << size.width << " " << x << "," << y;
+                EXPECT_NEAR(p.at(x, y, 2), 0.7f, 1e-5) << size.width << " " << x << "," << y;
+            }
+    }
+}

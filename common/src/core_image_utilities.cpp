@@ -80,7 +80,11 @@ Image QXCoreImageUtilities::makeImage(const Image& image, const Size& size) {
     const Rect e = image.extent();
     const double sx = size.width / e.width, sy = size.height / e.height;
     if (sx == 1 && sy == 1) return image;
-    return image.scaled(sx, sy);
+    if (e.isInfinite()) return image.scaled(sx, sy);
+    // Resized from the clamped picture, so that linear sampling does not fade the border
+    // pixels into the transparency outside; the extent is the scaled one, as before.
+    const Rect scaled{e.x * sx, e.y * sy, e.width * sx, e.height * sy};
+    return image.clampedToExtent().scaled(sx, sy).cropped(Rect::fromIRect(scaled.integral()));
 }
 
 Image QXCoreImageUtilities::setImageAlpha(const Image& image, double constant) {
