@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "bench_support.h"
@@ -24,23 +25,41 @@ Image cameraFrame() {
     return img.scaled(1920.0 / img.extent().width, 1080.0 / img.extent().height).cropped({0, 0, 1920, 1080});
 }
 
-void BM_VellariFrame(benchmark::State& state) {
+// The default style on a camera frame (full quality, or low with `low`); with `profile`,
+// the thread time per stage (summed over the cores) is printed to stderr, and the frame
+// time itself reads a little high.
+void runFrames(benchmark::State& state, bool low, bool profile) {
     const Image frame = cameraFrame();
     // The frame as the camera delivers it: already in memory.
-    const Picture pic = defaultContext().createPicture(frame, frame.extent());
-    const Image input = Image::fromPicture(pic);
+    const Image input = Image::fromPicture(defaultContext().createPicture(frame, frame.extent()));
     QXVideoFilterVellari f;
     f.videoProcessing = true;
-    f.useLowQuality = state.range(0) != 0;
+    f.useLowQuality = low;
     f.setOutputResolution(1080);
     std::vector<uint8_t> out(size_t(1920) * 1080 * 4);
+    RenderProfile::take();
+    RenderProfile::enable(profile);
+    int64_t frames = 0;
     for (auto _ : state) {
         const Image styled = f.processCIImage(input);
         defaultContext().render(styled, {0, 0, 1920, 1080}, PixelFormat::BGRA8, out.data(), 1920 * 4);
         benchmark::DoNotOptimize(out.data());
+        ++frames;
     }
-    state.SetLabel(f.useLowQuality ? "1920x1080 default style, low quality" : "1920x1080 default style, full quality");
+    RenderProfile::enable(false);
+    state.SetLabel(std::string("1920x1080 default style, ") + (low ? "low" : "full") + " quality" +
+                   (profile ? ", profiled" : ""));
+    if (!profile) return;
+    const auto stages = RenderProfile::take();
+    double total = 0;
+    for (const auto& [name, seconds] : stages) total += seconds;
+    const double n = double(std::max<int64_t>(frames, 1));
+    std::fprintf(stderr, "\n%s quality: thread ms per frame by stage (total %.1f)\n", low ? "low" : "full", 1e3 * total / n);
+    for (size_t i = 0; i < stages.size() && i < 15; ++i)
+        std::fprintf(stderr, "  %7.2f  %s\n", 1e3 * stages[i].second / n, stages[i].first.c_str());
 }
+
+void BM_VellariFrame(benchmark::State& state) { runFrames(state, state.range(0) != 0, false); }
 BENCHMARK(BM_VellariFrame)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same frame with one layer switched to its cheapest recipe, to see what each costs.
@@ -67,36 +86,7 @@ void BM_VellariFrameWithout(benchmark::State& state) {
 }
 BENCHMARK(BM_VellariFrameWithout)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Where a frame's time goes: thread time per stage (summed over the cores), printed to
-// stderr; the frame time itself is measured with profiling on, so it reads a little high.
-void BM_VellariFrameStages(benchmark::State& state) {
-    const Image frame = cameraFrame();
-    const Image input = Image::fromPicture(defaultContext().createPicture(frame, frame.extent()));
-    QXVideoFilterVellari f;
-    f.videoProcessing = true;
-    f.useLowQuality = state.range(0) != 0;
-    f.setOutputResolution(1080);
-    std::vector<uint8_t> out(size_t(1920) * 1080 * 4);
-    RenderProfile::take();
-    RenderProfile::enable(true);
-    int64_t frames = 0;
-    for (auto _ : state) {
-        const Image styled = f.processCIImage(input);
-        defaultContext().render(styled, {0, 0, 1920, 1080}, PixelFormat::BGRA8, out.data(), 1920 * 4);
-        benchmark::DoNotOptimize(out.data());
-        ++frames;
-    }
-    RenderProfile::enable(false);
-    const auto stages = RenderProfile::take();
-    double total = 0;
-    for (const auto& [name, seconds] : stages) total += seconds;
-    std::fprintf(stderr, "\n%s quality: thread ms per frame by stage (total %.1f)\n", f.useLowQuality ? "low" : "full",
-                 1e3 * total / double(std::max<int64_t>(frames, 1)));
-    for (size_t i = 0; i < stages.size() && i < 15; ++i)
-        std::fprintf(stderr, "  %7.2f  %s\n", 1e3 * stages[i].second / double(std::max<int64_t>(frames, 1)),
-                     stages[i].first.c_str());
-    state.SetLabel(f.useLowQuality ? "profiled, low quality" : "profiled, full quality");
-}
+void BM_VellariFrameStages(benchmark::State& state) { runFrames(state, state.range(0) != 0, true); }
 BENCHMARK(BM_VellariFrameStages)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Each style of the application's list, as the camera runs it.

@@ -16,10 +16,6 @@
 #include "vellari/platform/picture.h"
 #include "vellari/styles/vellari_filter.h"
 
-namespace vellari {
-void registerBlobKernels();
-}
-
 using namespace vellari;
 using namespace vellari::test;
 using C = QXCoreImageUtilities;
@@ -29,8 +25,7 @@ namespace {
 class BlobsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        registerStyleKernels();
-        registerBlobKernels();
+        registerStyleKernels();  // every kernel of the styles, blobs included
     }
 };
 using BlobKernels = BlobsTest;

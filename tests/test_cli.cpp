@@ -19,45 +19,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test::contains;
+using test::Outcome;
+using test::slurp;
 
 // Runs the tool in `dir`, which also receives its output streams.
 Outcome vellari(const std::vector<std::string>& args, const std::string& dir) {
-    std::string cmd = "cd ";
-    cmd += quote(dir) + " && " + quote(VELLARI_CLI);
-    for (const auto& a : args) {
-        cmd += ' ';
-        cmd += quote(a);
-    }
-    cmd += " >";
-    cmd += quote(dir + "/stdout");
-    cmd += " 2>";
-    cmd += quote(dir + "/stderr");
-    Outcome r;
-    const int w = std::system(cmd.c_str());
-    r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
-    r.out = slurp(dir + "/stdout");
-    r.err = slurp(dir + "/stderr");
-    return r;
+    std::string cmd = "cd " + test::shellQuote(dir) + " && " + test::shellQuote(VELLARI_CLI);
+    for (const auto& a : args) cmd += ' ' + test::shellQuote(a);
+    return test::runShell(cmd, dir + "/stdout", dir + "/stderr");
 }
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 TEST(CLI, HelpAndVersion) {
     const std::string dir = test::tempDir();

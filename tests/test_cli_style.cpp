@@ -28,25 +28,9 @@ std::string cliPath() {
 #endif
 }
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+using test::contains;
+using test::Outcome;
+using test::slurp;
 
 // The folder beside a test's working folder that holds the tool's settings.
 std::string configDir(const std::string& dir) { return (fs::path(dir).parent_path() / "config").string(); }
@@ -57,24 +41,10 @@ std::string configDir(const std::string& dir) { return (fs::path(dir).parent_pat
 Outcome vellari(const std::vector<std::string>& args, const std::string& dir) {
     const std::string streams = (fs::path(dir).parent_path() / "streams").string();
     fs::create_directories(streams);
-    std::string cmd = "cd ";
-    for (const std::string& part :
-         {quote(dir), std::string(" && XDG_CONFIG_HOME="), quote(configDir(dir)), std::string(" "), quote(cliPath())})
-        cmd += part;
-    for (const auto& a : args) {
-        cmd += ' ';
-        cmd += quote(a);
-    }
-    cmd += " >";
-    cmd += quote(streams + "/out");
-    cmd += " 2>";
-    cmd += quote(streams + "/err");
-    Outcome r;
-    const int w = std::system(cmd.c_str());
-    r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
-    r.out = slurp(streams + "/out");
-    r.err = slurp(streams + "/err");
-    return r;
+    std::string cmd = "cd " + test::shellQuote(dir) + " && XDG_CONFIG_HOME=" + test::shellQuote(configDir(dir)) + " " +
+                      test::shellQuote(cliPath());
+    for (const auto& a : args) cmd += ' ' + test::shellQuote(a);
+    return test::runShell(cmd, streams + "/out", streams + "/err");
 }
 
 // A sample photo scaled to w x h and saved as PNG in `dir`.

@@ -46,23 +46,6 @@ Corners mapFrame(const AffineTransform& t) {
     return c;
 }
 
-// Sets or removes an environment variable for one scope, then puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // Seconds since the epoch of a "local" stamp read as if it were UTC.
 long long stampAsUtc(const std::string& text, const char* format) {

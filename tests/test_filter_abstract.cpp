@@ -13,10 +13,9 @@ using namespace vellari::test;
 
 namespace {
 
-class SlowDevice {
-public:
-    explicit SlowDevice(const char* v) { setenv("VELLARI_SLOW_DEVICE", v, 1); }
-    ~SlowDevice() { unsetenv("VELLARI_SLOW_DEVICE"); }
+// The device speed setting for one scope: "1" slow, "0" fast.
+struct SlowDevice : ScopedEnv {
+    explicit SlowDevice(const char* v) : ScopedEnv("VELLARI_SLOW_DEVICE", v) {}
 };
 
 class NamedFilter : public QXVideoFilterAbstract {

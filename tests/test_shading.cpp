@@ -17,13 +17,6 @@
 #include "vellari/platform/picture.h"
 #include "vellari/styles/vellari_filter.h"
 
-// Kernel groups of styles/src/style_kernels.h, registered here directly so the tests do not
-// depend on which groups the filter's constructor registers.
-namespace vellari {
-void registerShadingKernels();
-void registerBlobKernels();
-}  // namespace vellari
-
 using namespace vellari;
 using namespace vellari::test;
 
@@ -39,8 +32,7 @@ Image row(const std::vector<std::array<float, 4>>& px) {
 }
 
 Image kernel(const std::string& name, const std::vector<KernelArg>& args) {
-    registerShadingKernels();
-    registerBlobKernels();
+    registerStyleKernels();
     return C::applyMetalKernelNamed(name, args);
 }
 
@@ -55,8 +47,7 @@ double saturation(const float* p) {
 
 // A filter with everything that is not under test switched off.
 std::unique_ptr<QXVideoFilterVellari> plainFilter() {
-    registerShadingKernels();
-    registerBlobKernels();
+    registerStyleKernels();
     auto f = std::make_unique<QXVideoFilterVellari>();
     f->shadingSmoothIterations = 0;
     f->textureType = 0;

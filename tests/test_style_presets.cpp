@@ -23,11 +23,6 @@ using C = QXCoreImageUtilities;
 
 namespace {
 
-class FastDevice {
-public:
-    FastDevice() { setenv("VELLARI_SLOW_DEVICE", "0", 1); }
-    ~FastDevice() { unsetenv("VELLARI_SLOW_DEVICE"); }
-};
 
 template <class T>
 std::shared_ptr<T> as(const StylePtr& p) {

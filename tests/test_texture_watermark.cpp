@@ -18,10 +18,6 @@ using namespace vellari::test;
 using C = QXCoreImageUtilities;
 namespace fs = std::filesystem;
 
-namespace vellari {
-void registerTextureKernels();  // the styles' texture and watermark kernels
-}
-
 namespace {
 
 // The process runs on a bundle of its own: the project's resources (linked) plus a plain
@@ -114,7 +110,7 @@ Image gradientScene(int w, int h) {
 }  // namespace
 
 TEST(Texture, TypesWithoutTextureKeepTheInput) {
-    registerTextureKernels();
+    registerStyleKernels();
     QXVideoFilterVellari f;
     const Image in = gradientScene(96, 64);
     const Pixels ref = readPixels(in);
@@ -140,7 +136,7 @@ TEST(Texture, TypesWithoutTextureKeepTheInput) {
 }
 
 TEST(Texture, PaperTextureBlendsAtItsAlphaAndScale) {
-    registerTextureKernels();
+    registerStyleKernels();
     QXVideoFilterVellari f;
     f.textureImageName = "Halftone Master 512px";
     f.textureBlendMode = "CIMultiplyBlendMode";
@@ -165,7 +161,7 @@ TEST(Texture, PaperTextureBlendsAtItsAlphaAndScale) {
 }
 
 TEST(Texture, MonoScreenFollowsTheOutputSize) {
-    registerTextureKernels();
+    registerStyleKernels();
     QXVideoFilterVellari f;
     ASSERT_EQ(f.baseResolution, 540);
     ASSERT_EQ(f.outputResolution, 1080);
@@ -216,7 +212,7 @@ TEST(Texture, MonoScreenFollowsTheOutputSize) {
 }
 
 TEST(Texture, ProcessScreensOfTypes7And8DifferOnlyInScale) {
-    registerTextureKernels();
+    registerStyleKernels();
     QXVideoFilterVellari f;
     const Image in = gradientScene(480, 270);
     // 0.175 · 1.2 = 0.15 · 1.4: the same screen size, so the same result.
@@ -267,7 +263,7 @@ TEST(Texture, ProcessScreensOfTypes7And8DifferOnlyInScale) {
 }
 
 TEST(Halftone, KernelsInkWithDarkness) {
-    registerTextureKernels();
+    registerStyleKernels();
     QXVideoFilterVellari f;
     f.baseResolution = 540;
     // Mono coverage over a grey ramp: monotone, and linear thanks to the equalised screen.
@@ -389,7 +385,7 @@ TEST(Halftone, ScreenPicturesAreSeamlessDotScreens) {
 }
 
 TEST(Halftone, MarkKernelVariesSmoothlyWithPhase) {
-    registerTextureKernels();
+    registerStyleKernels();
     const Image mark = Image::fromPicture(resourcePicture("Vellari Watermark v06-03.png"));
     auto at = [&](double t) { return readPixels(C::applyMetalKernelNamed("thresholdWatermark", {mark, t})); };
     const Pixels m0 = at(0), m1 = at(1), mA = at(0.3), mB = at(0.31), mC = at(0.7);
@@ -424,7 +420,7 @@ TEST(Watermark, OffOrMissingKeepsTheFrame) {
 }
 
 TEST(Watermark, CentredScaledMarkOnAHalo) {
-    registerTextureKernels();
+    registerStyleKernels();
     QXVideoFilterVellari f;
     f.useWatermark = true;
     f.watermarkImageName = "Test Mark 400x200";

@@ -17,11 +17,6 @@ using C = QXCoreImageUtilities;
 
 namespace {
 
-class FastDevice {
-public:
-    FastDevice() { setenv("VELLARI_SLOW_DEVICE", "0", 1); }
-    ~FastDevice() { unsetenv("VELLARI_SLOW_DEVICE"); }
-};
 
 Image photo(const std::string& name) {
     PictureResult r = readPicture(dataPath("photos/" + name));

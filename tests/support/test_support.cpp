@@ -1,9 +1,13 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 namespace vellari::test {
 
@@ -34,6 +38,44 @@ std::string tempDir() {
     auto dir = std::filesystem::temp_directory_path() / ("vellari-test-" + name + "-" + std::to_string(rd()));
     std::filesystem::create_directories(dir);
     return dir.string();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_)
+        setenv(name_, old_->c_str(), 1);
+    else
+        unsetenv(name_);
+}
+
+std::string shellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Outcome runShell(const std::string& command, const std::string& outPath, const std::string& errPath) {
+    const std::string cmd = command + " >" + shellQuote(outPath) + " 2>" + shellQuote(errPath);
+    Outcome r;
+    const int w = std::system(cmd.c_str());
+    r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+    r.out = slurp(outPath);
+    r.err = slurp(errPath);
+    return r;
 }
 
 }  // namespace vellari::test

@@ -1,6 +1,7 @@
 #pragma once
 // Shared helpers for the tests: small images with known pixels and read-back.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,5 +34,34 @@ Image solid(int w, int h, float r, float g, float b, float a, Point origin = {0,
 
 std::string dataPath(const std::string& relative);  // tests/data/...
 std::string tempDir();                              // a fresh folder for this test
+
+// Sets or removes an environment variable for one scope, then puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// The device counts as fast (full output resolution) for one scope.
+struct FastDevice : ScopedEnv {
+    FastDevice() : ScopedEnv("VELLARI_SLOW_DEVICE", "0") {}
+};
+
+// A shell command's exit status and its two streams, which it writes to `outPath` and
+// `errPath` (appended to the command here).
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+Outcome runShell(const std::string& command, const std::string& outPath, const std::string& errPath);
+std::string shellQuote(const std::string& s);
+std::string slurp(const std::string& path);  // a file's bytes; empty when missing
+inline bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 }  // namespace vellari::test
