@@ -8,16 +8,13 @@
 
 #include <fmt/format.h>
 
+#include "style_names.h"
+
 namespace vellari::cli {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
 
 bool endsWithSeparator(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
@@ -33,7 +30,7 @@ std::string pathIdentity(const std::string& path) {
 }
 
 std::optional<PictureFormat> pictureFormatNamed(const std::string& name) {
-    const std::string n = lower(name);
+    const std::string n = asciiLower(name);
     if (n == "jpeg" || n == "jpg") return PictureFormat::JPEG;
     if (n == "png") return PictureFormat::PNG;
     if (n == "webp") return PictureFormat::WebP;

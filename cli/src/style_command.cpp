@@ -27,11 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
 // The picture layer's refusal, said the way this tool says it.
 std::string explainWriteError(const std::string& error, const std::string& path) {
     if (error == path + ": already exists") return path + ": already exists; --overwrite replaces it";
@@ -41,9 +36,9 @@ std::string explainWriteError(const std::string& error, const std::string& path)
 }  // namespace
 
 std::optional<VellariImageResolution> imageResolutionNamed(const std::string& text) {
-    const std::string t = lower(text);
+    const std::string t = asciiLower(text);
     for (const VellariImageResolution r : VellariImageResolution::allCases()) {
-        if (t == lower(std::string(r.titleKey())) || t == lower(r.title()) || t == lower(r.pixelTitle()) ||
+        if (t == asciiLower(std::string(r.titleKey())) || t == asciiLower(r.title()) || t == asciiLower(r.pixelTitle()) ||
             t == std::to_string(r.rawValue()))
             return r;
     }
@@ -62,7 +57,7 @@ bool parseResolutionOption(const std::string& text, std::optional<VellariImageRe
 }
 
 std::string describeResolution(VellariImageResolution r) {
-    return fmt::format("{}, {}", lower(std::string(r.titleKey())), r.pixelTitle());
+    return fmt::format("{}, {}", asciiLower(std::string(r.titleKey())), r.pixelTitle());
 }
 
 int runStyles(const StylesOptions& options) {

@@ -10,13 +10,14 @@ namespace {
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Single-line form, lower case, for comparing what a user typed with a display name.
-std::string comparable(const std::string& s) {
-    std::string out;
-    for (char c : singleLineName(s)) out += char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
+std::string comparable(const std::string& s) { return asciiLower(singleLineName(s)); }
 
 }  // namespace
+
+std::string asciiLower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
 std::string singleLineName(const std::string& displayName) {
     std::string out;

@@ -9,6 +9,9 @@
 
 namespace vellari::cli {
 
+// `s` with its ASCII letters in lower case, for comparing what a user typed.
+std::string asciiLower(std::string s);
+
 // The display name on one line: each line break (and run of spaces) becomes one space.
 std::string singleLineName(const std::string& displayName);
 
