@@ -95,10 +95,10 @@ void runCameraFrames(benchmark::State& state, bool profile) {
 }
 
 void BM_WrapperCameraFrame(benchmark::State& state) { runCameraFrames(state, false); }
-BENCHMARK(BM_WrapperCameraFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WrapperCameraFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_WrapperCameraFrameStages(benchmark::State& state) { runCameraFrames(state, true); }
-BENCHMARK(BM_WrapperCameraFrameStages)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WrapperCameraFrameStages)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_WrapperGiantStill(benchmark::State& state) {
     const Image input = samplePicture("astronaut.png", 4032, 3024);
@@ -117,6 +117,6 @@ void BM_WrapperGiantStill(benchmark::State& state) {
     state.SetLabel("4032x3024 still, " + oneLine(wrapper.currentFilter->filterDescription) + " -> " +
                    std::to_string(int(extent.width)) + "x" + std::to_string(int(extent.height)));
 }
-BENCHMARK(BM_WrapperGiantStill)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_WrapperGiantStill)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(2);
 
 }  // namespace

@@ -325,3 +325,30 @@ TEST(ColorFilters, UnsharpMask) {
     Pixels e2 = readPixels(edge.applyingFilter("CIUnsharpMask", {{"inputIntensity", 1.0}}));
     EXPECT_NEAR(e2.at(30, 1, 0) - 0.8f, 2 * (e.at(30, 1, 0) - 0.8f), 1e-4);
 }
+
+// The filters run sixteen pixels at a time with a per-pixel tail: both must agree, on
+// translucent, transparent and out-of-range pixels alike.
+TEST(ColorFilters, WideBlocksMatchSinglePixels) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-0.2f, 1.2f);
+    std::vector<float> d;
+    for (int i = 0; i < 37; ++i) {
+        const float a = i == 3 ? 0.f : std::clamp(u(rng), 0.05f, 1.f);
+        for (int c = 0; c < 3; ++c) d.push_back(u(rng) * a);
+        d.push_back(a);
+    }
+    const Image img = imageFromFloats(37, 1, std::move(d));
+    std::map<std::string, FilterValue> curve;
+    const double ys[5] = {0.05, 0.2, 0.45, 0.8, 0.97};
+    for (int i = 0; i < 5; ++i) curve["inputPoint" + std::to_string(i)] = Vector{0.25 * i, ys[i]};
+    const std::vector<std::pair<const char*, std::map<std::string, FilterValue>>> filters = {
+        {"CIToneCurve", curve},
+        {"CIColorControls", {{"inputSaturation", 1.6}, {"inputBrightness", -0.05}, {"inputContrast", 1.2}}}};
+    for (const auto& [name, params] : filters) {
+        const Pixels wide = readPixels(img.applyingFilter(name, params));
+        for (int x = 0; x < 37; ++x) {
+            const Pixels one = readPixels(img.cropped({double(x), 0, 1, 1}).applyingFilter(name, params));
+            for (int c = 0; c < 4; ++c) EXPECT_NEAR(wide.at(x, 0, c), one.at(x, 0, c), 2e-6) << name << " x " << x << " c " << c;
+        }
+    }
+}

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <random>
 #include <string>
 
 #include "test_support.h"
@@ -227,4 +228,24 @@ TEST(PorterDuff, InputsAreClampedToValidPremultipliedColour) {
     // compositedOver is the source-over filter.
     Pixels co = readPixels(imageFromFloats(1, 1, {1, 1, 1, 0.65f}).compositedOver(black));
     EXPECT_NEAR(co.at(0, 0, 0), 0.65f, 1e-6);
+}
+
+// Four pixels at a time with a per-pixel tail: both clamp and blend alike.
+TEST(PorterDuff, WideRowsMatchSinglePixels) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-0.3f, 1.4f);
+    std::vector<float> s, b;
+    for (int i = 0; i < 4 * 13; ++i) {
+        s.push_back(u(rng));
+        b.push_back(u(rng));
+    }
+    const Image src = imageFromFloats(13, 1, std::move(s)), bg = imageFromFloats(13, 1, std::move(b));
+    for (const char* name : {"CISourceOverCompositing", "CIMultiplyBlendMode", "CIScreenBlendMode"}) {
+        const Pixels wide = composite(name, src, bg);
+        for (int x = 0; x < 13; ++x) {
+            const Rect px{double(x), 0, 1, 1};
+            const Pixels one = composite(name, src.cropped(px), bg.cropped(px));
+            for (int c = 0; c < 4; ++c) EXPECT_NEAR(wide.at(x, 0, c), one.at(x, 0, c), 1e-6) << name << " x " << x << " c " << c;
+        }
+    }
 }

@@ -381,3 +381,66 @@ TEST(ImageTransform, NearestEnlargementCopiesTheNearestPixelAcrossTiles) {
             }
     }
 }
+
+// A resampled image whose input is computed tile by tile for it alone gives the pixels of
+// the same recipe with that input stored whole first.
+TEST(ImageRendering, ResamplingComputedInputsTileByTileMatchesStoredInputs) {
+    KernelPtr add = Kernel::makeColor("test.addOne", addOneKernel);
+    Image photo = imageFrom(
+        700, 300,
+        [](int x, int y, float* p) {
+            p[0] = float((x * 7 + y * 3) % 50) / 50.f;
+            p[1] = float(y % 17) / 17.f;
+            p[2] = float(x % 23) / 23.f;
+            p[3] = 1;
+        },
+        {-13, 7});
+    for (bool hq : {false, true})
+        for (double s : {2.5, 0.5, 1.7}) {
+            for (bool nearest : {false, true}) {
+                auto recipe = [&](bool stored) {
+                    Image in = applyKernel(add, photo.extent(), {photo, 0.125});
+                    if (stored) in = in.insertingIntermediate();
+                    if (nearest) in = in.samplingNearest();
+                    return in.clampedToExtent().scaled(s, s * 0.9, hq).cropped(AffineTransform::scale(s, s * 0.9).apply(photo.extent()));
+                };
+                const Image a = recipe(false), b = recipe(true);
+                const Pixels pa = readPixels(a), pb = readPixels(b);
+                ASSERT_EQ(pa.data.size(), pb.data.size());
+                float worst = 0;
+                for (size_t i = 0; i < pa.data.size(); ++i) worst = std::max(worst, std::abs(pa.data[i] - pb.data[i]));
+                EXPECT_EQ(worst, 0.f) << "scale " << s << " hq " << hq << " nearest " << nearest;
+            }
+        }
+}
+
+// Eight-bit formats clamp, round and order channels the same on long rows as on short,
+// and only what the image leaves uncovered is cleared.
+TEST(ImageRendering, EightBitRowsAndUncoveredArea) {
+    const int w = 37;
+    Image img = imageFrom(w, 2, [](int x, int y, float* p) {
+        p[0] = float(x) / 30.f - 0.1f;  // runs past both ends of [0, 1]
+        p[1] = float(y) * 0.5f;
+        p[2] = float(x % 5) / 4.f;
+        p[3] = x == 7 ? std::nanf("") : 1.f;
+    }, {3, 1});
+    auto byte = [](float v) { return uint8_t(int((v > 0 ? (v < 1 ? v : 1) : 0) * 255.f + 0.5f)); };
+    const Pixels f = readPixels(img);
+    Context ctx;
+    const IRect r{0, 0, w + 6, 4};
+    for (PixelFormat fmt : {PixelFormat::RGBA8, PixelFormat::BGRA8, PixelFormat::ARGB8}) {
+        std::vector<uint8_t> out(size_t(r.w) * r.h * 4, 0xAB);
+        ctx.render(img, Rect::fromIRect(r), fmt, out.data(), size_t(r.w) * 4);
+        const int order[3][4] = {{0, 1, 2, 3}, {2, 1, 0, 3}, {3, 0, 1, 2}};
+        const int* o = order[fmt == PixelFormat::RGBA8 ? 0 : (fmt == PixelFormat::BGRA8 ? 1 : 2)];
+        for (int y = 0; y < r.h; ++y)
+            for (int x = 0; x < r.w; ++x) {
+                const uint8_t* q = out.data() + (size_t(y) * r.w + x) * 4;
+                const bool inside = x >= 3 && x < 3 + w && y >= 1 && y < 3;
+                for (int c = 0; c < 4; ++c) {
+                    const uint8_t want = inside ? byte(f.at(x, y, o[c])) : 0;
+                    ASSERT_EQ(q[c], want) << "x " << x << " y " << y << " c " << c;
+                }
+            }
+    }
+}

@@ -50,12 +50,11 @@ void addWeightedSpan(const ColorSpan& s) {
     const float al = s.val[0][0], be = s.val[1][0], ga = s.val[2][0];
     const float* a = s.src[0];
     const float* b = s.src[1];
-    for (int i = 0; i < s.n; ++i) {
-        for (int c = 0; c < 3; ++c) {
-            float v = a[i * 4 + c] * al + b[i * 4 + c] * be + ga;
-            s.dst[i * 4 + c] = v < 0 ? 0 : (v > 1 ? 1 : v);
-        }
-        s.dst[i * 4 + 3] = a[i * 4 + 3];
+    // One flat loop over the channels (alpha lanes picked by position) vectorises.
+    for (int j = 0; j < s.n * 4; ++j) {
+        float v = a[j] * al + b[j] * be + ga;
+        v = v < 0 ? 0 : (v > 1 ? 1 : v);
+        s.dst[j] = (j & 3) == 3 ? a[j] : v;
     }
 }
 }  // namespace

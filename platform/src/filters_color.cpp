@@ -16,14 +16,13 @@
 
 #include "builtin_filters.h"
 #include "node.h"
+#include "pixel_vectors.h"
 #include "vellari/platform/fast_math.h"
 #include "vellari/platform/filter.h"
 
 namespace vellari::detail {
 namespace {
 
-// Four floats as one SSE register (GCC vector extension): a colour-cube entry.
-typedef float V4 __attribute__((vector_size(16)));
 
 inline float clamp01(float v) { return v < 0.f ? 0.f : (v > 1.f ? 1.f : v); }
 // Table coordinate in [0, 1]; NaN reads as 0 so that it can never index out of range.
@@ -164,7 +163,18 @@ public:
         const float con = float(value("inputContrast").number(1));
         return makePointwise(in.extent(), {in}, [sat, bri, con](const float* const* src, float* out, int n, int, int) {
             const float* s = src[0];
-            for (int i = 0; i < n; ++i) {
+            int i = 0;
+            for (; i + 16 <= n; i += 16) {
+                Planes16 q = toPlanes(s + size_t(i) * 4);
+                const V16 inv = q.a > 0.f ? 1.f / q.a : V16{};
+                const V16 r = q.r * inv, g = q.g * inv, b = q.b * inv;
+                const V16 l = 0.2125f * r + 0.7154f * g + 0.0721f * b;
+                q.r = ((l + (r - l) * sat + bri - 0.5f) * con + 0.5f) * q.a;
+                q.g = ((l + (g - l) * sat + bri - 0.5f) * con + 0.5f) * q.a;
+                q.b = ((l + (b - l) * sat + bri - 0.5f) * con + 0.5f) * q.a;
+                fromPlanes(out + size_t(i) * 4, q);
+            }
+            for (; i < n; ++i) {
                 const float a = s[4 * i + 3];
                 const float inv = safeInverse(a);
                 const float r = s[4 * i] * inv, g = s[4 * i + 1] * inv, b = s[4 * i + 2] * inv;
@@ -280,31 +290,35 @@ std::shared_ptr<const std::vector<float>> toneCurveTable(std::vector<std::pair<d
 }
 
 // The curve over a span: each straight colour channel looked up with linear
-// interpolation, a block of pixels at a time in planes so that the lookups vectorise.
+// interpolation, sixteen pixels at a time in planes so that the lookups are gathers.
 void toneCurveSpan(const float* __restrict s, float* __restrict out, int n, const float* __restrict lut) {
-    constexpr int kBlock = 64;
-    float C[3][kBlock], A[kBlock];
-    for (int i0 = 0; i0 < n; i0 += kBlock) {
-        const int m = std::min(kBlock, n - i0);
-        const float* p = s + size_t(i0) * 4;
-        for (int i = 0; i < m; ++i) {
-            for (int c = 0; c < 3; ++c) C[c][i] = p[4 * i + c];
-            A[i] = p[4 * i + 3];
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        Planes16 q = toPlanes(s + size_t(i) * 4);
+        const V16 inv = q.a > 0.f ? 1.f / q.a : V16{};
+        for (V16* c : {&q.r, &q.g, &q.b}) {
+            V16 x = *c * inv;
+            x = x > 0.f ? (x < 1.f ? x : V16{} + 1.f) : V16{};  // NaN reads as 0
+            x *= float(kCurveSize);
+            const I16 j = __builtin_convertvector(x, I16);
+            const V16 f = x - __builtin_convertvector(j, V16);
+            const V16 l0 = gather(lut, j), l1 = gather(lut, j + 1);
+            *c = (l0 + (l1 - l0) * f) * q.a;
         }
-        for (int c = 0; c < 3; ++c)
-            for (int i = 0; i < m; ++i) {
-                const float a = A[i];
-                const float inv = a > 0.f ? 1.f / a : 0.f;
-                const float x = tableCoord(C[c][i] * inv) * float(kCurveSize);
-                const int j = int(x);
-                const float f = x - float(j);
-                C[c][i] = (lut[j] + (lut[j + 1] - lut[j]) * f) * a;
-            }
-        float* o = out + size_t(i0) * 4;
-        for (int i = 0; i < m; ++i) {
-            for (int c = 0; c < 3; ++c) o[4 * i + c] = C[c][i];
-            o[4 * i + 3] = A[i];
+        fromPlanes(out + size_t(i) * 4, q);
+    }
+    for (; i < n; ++i) {
+        const float* p = s + size_t(i) * 4;
+        float* o = out + size_t(i) * 4;
+        const float a = p[3];
+        const float inv = a > 0.f ? 1.f / a : 0.f;
+        for (int c = 0; c < 3; ++c) {
+            const float x = tableCoord(p[c] * inv) * float(kCurveSize);
+            const int j = int(x);
+            const float f = x - float(j);
+            o[c] = (lut[j] + (lut[j + 1] - lut[j]) * f) * a;
         }
+        o[3] = a;
     }
 }
 

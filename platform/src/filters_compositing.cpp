@@ -14,6 +14,7 @@
 
 #include "builtin_filters.h"
 #include "node.h"
+#include "pixel_vectors.h"
 #include "vellari/platform/filter.h"
 
 namespace vellari::detail {
@@ -33,23 +34,6 @@ Rect outputExtent(ExtentRule rule, const Rect& s, const Rect& b) {
     return s;
 }
 
-// One RGBA pixel as a vector: the frequent operators run four channels at once.
-typedef float V4 __attribute__((vector_size(16)));
-inline V4 load(const float* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline V4 splat(float x) { return V4{x, x, x, x}; }
-// clampPremultiplied on a vector: alpha to [0, 1], colour to [0, alpha].
-inline V4 clampV(V4 p) {
-    const float a = std::min(std::max(p[3], 0.f), 1.f);
-    V4 v = p < 0.f ? splat(0.f) : p;
-    v = v > a ? splat(a) : v;
-    v[3] = a;
-    return v;
-}
-
 template <class Op>
 class TwoImageFilter final : public Filter {
 public:
@@ -67,8 +51,13 @@ public:
                                  if constexpr (requires { Op::span(S, B, out, n); }) {
                                      Op::span(S, B, out, n);
                                  } else if constexpr (requires(V4 x) { Op::vec(x, x); }) {
-                                     for (int i = 0; i < n; ++i) {
-                                         const V4 o = Op::vec(clampV(load(S + 4 * i)), clampV(load(B + 4 * i)));
+                                     int i = 0;
+                                     for (; i + 4 <= n; i += 4) {
+                                         const V16 o = Op::vec(clampPremultipliedV(loadV<V16>(S + 4 * i)), clampPremultipliedV(loadV<V16>(B + 4 * i)));
+                                         std::memcpy(out + 4 * i, &o, sizeof o);
+                                     }
+                                     for (; i < n; ++i) {
+                                         const V4 o = Op::vec(clampPremultipliedV(loadV<V4>(S + 4 * i)), clampPremultipliedV(loadV<V4>(B + 4 * i)));
                                          std::memcpy(out + 4 * i, &o, sizeof o);
                                      }
                                  } else {
@@ -89,19 +78,25 @@ private:
 // --- Porter–Duff -------------------------------------------------------------------------
 
 struct SourceOverV {
-    static V4 vec(V4 s, V4 b) { return s + b * (1.f - s[3]); }
+    template <class V>
+    static V vec(V s, V b) {
+        return s + b * (1.f - alphaOf(s));
+    }
 };
 // Multiply and screen in premultiplied form (the same values as the general blend, without
 // dividing by alpha): αs·αb·Cb·Cs = s·b, and αs·αb·(Cb + Cs − Cb·Cs) = αs·b + αb·s − s·b.
+// In the alpha lane both give αs + αb − αs·αb, the source-over alpha.
 struct MultiplyV {
-    static V4 vec(V4 s, V4 b) {
-        V4 o = s * (1.f - b[3]) + b * (1.f - s[3]) + s * b;
-        o[3] = s[3] + b[3] - s[3] * b[3];
-        return o;
+    template <class V>
+    static V vec(V s, V b) {
+        return s * (1.f - alphaOf(b)) + b * (1.f - alphaOf(s)) + s * b;
     }
 };
 struct ScreenV {
-    static V4 vec(V4 s, V4 b) { return s + b - s * b; }
+    template <class V>
+    static V vec(V s, V b) {
+        return s + b - s * b;
+    }
 };
 struct SourceAtop {
     static void apply(const float* s, const float* b, float* o) {

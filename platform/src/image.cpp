@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "node.h"
+#include "pixel_vectors.h"
 #include "resample.h"
 #include "vellari/platform/filter.h"
 #include "vellari/platform/picture.h"
@@ -75,17 +76,16 @@ public:
             const uint8_t* s = data_->data() + size_t(y - oy_) * rowBytes_ + size_t(out.rect.x - ox_) * 4;
             float* p = out.row(y);
             const int n = out.rect.w;
-            if (premultiplied_) {
-                for (int i = 0; i < n * 4; ++i) p[i] = float(s[i]) * k;
-            } else {
-                for (int i = 0; i < n; ++i) {
-                    float a = float(s[i * 4 + 3]) * k;
-                    p[i * 4 + 0] = float(s[i * 4 + 0]) * k * a;
-                    p[i * 4 + 1] = float(s[i * 4 + 1]) * k * a;
-                    p[i * 4 + 2] = float(s[i * 4 + 2]) * k * a;
-                    p[i * 4 + 3] = a;
-                }
+            for (int i = 0; i < n * 4; ++i) p[i] = float(s[i]) * k;
+            if (premultiplied_) continue;
+            int i = 0;
+            for (; i + 4 <= n; i += 4) {
+                const V16 v = loadV<V16>(p + i * 4);
+                const V16 a = alphaOf(v);
+                storeV(p + i * 4, withAlpha(v * a, a));
             }
+            for (; i < n; ++i)
+                for (int c = 0; c < 3; ++c) p[i * 4 + c] *= p[i * 4 + 3];
         }
     }
 

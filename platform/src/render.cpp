@@ -1,5 +1,7 @@
 #include <chrono>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <unordered_map>
 
@@ -87,6 +89,8 @@ struct View {
 struct NodeInfo {
     IRect req;                  // union of what consumers need (inside the node's extent)
     bool materialize = false;
+    int consumers = 0;          // nodes that read this one
+    bool local = false;         // read by one local sampling node: computed per tile
     bool ready = false;         // buffer filled
     PooledBuffer buffer;        // over req
     const float* data = nullptr;  // pixel (req.x, req.y): the buffer, or a source's own pixels
@@ -108,11 +112,22 @@ void collect(const Node* n, Plan& plan, std::unordered_map<const Node*, int>& st
     plan.order.push_back(n);
 }
 
+// A tile's share of a local input lives in the thread's scratch memory: at most this many
+// pixels (64 MB), else the input is stored whole.
+constexpr int64_t kMaxLocalPixels = int64_t(1) << 22;
+
+// Input pixels a full tile of n at the corner of `req` reads.
+int64_t localArea(const Node* n, int input, const IRect& req) {
+    return n->roi(input, IRect{req.x, req.y, std::min(kTileW, req.w), std::min(kTileH, req.h)}).area();
+}
+
 Plan makePlan(const Node* root, const IRect& r) {
     Plan plan;
     std::unordered_map<const Node*, int> state;
     collect(root, plan, state);
     for (auto* n : plan.order) plan.info[n];
+    for (auto* n : plan.order)
+        for (auto& in : n->inputs) plan.info[in.get()].consumers++;
     plan.info[root].req = r.intersect(extentI(root));
     // Consumers come after their inputs in `order`: walk backwards to push requests down.
     for (auto it = plan.order.rbegin(); it != plan.order.rend(); ++it) {
@@ -129,7 +144,12 @@ Plan makePlan(const Node* root, const IRect& r) {
                 default: want = ni.req; break;
             }
             NodeInfo& ii = plan.info[in];
-            if (n->kind() == Node::Kind::Sampling) ii.materialize = true;
+            // A stored alias shares its input's buffer instead of copying it.
+            if (n->kind() == Node::Kind::Sampling && n->readsLocally() && ii.consumers == 1 && !in->intermediate &&
+                !ii.materialize && localArea(n, int(i), ni.req) <= kMaxLocalPixels)
+                ii.local = true;
+            else if (n->kind() == Node::Kind::Sampling || (n->kind() == Node::Kind::Alias && ni.materialize))
+                ii.materialize = true;
             ii.req = ii.req.unite(want.intersect(extentI(in)));
         }
     }
@@ -265,10 +285,20 @@ struct Evaluator {
             case Node::Kind::Sampling: {
                 const size_t k = n->inputs.size();
                 std::vector<SamplerView> sv(k);
+                std::vector<View> local;
                 for (size_t i = 0; i < k; ++i) {
                     const Node* in = n->inputs[i].get();
                     NodeInfo& ii = plan.info[in];
-                    if (ii.ready) {
+                    if (ii.local) {
+                        IRect want = n->roi(int(i), c);
+                        if (!in->extent.isInfinite()) want = want.intersect(extentI(in));
+                        local.push_back(get(in, want));
+                        sv[i] = SamplerView{want, local.back().data, local.back().stride, in->nearest};
+                        if (want.empty()) {
+                            static const float zeros[4] = {0, 0, 0, 0};
+                            sv[i] = SamplerView{{0, 0, 0, 0}, zeros, 0, in->nearest};
+                        }
+                    } else if (ii.ready) {
                         sv[i] = SamplerView{ii.req, ii.data, ii.stride, in->nearest};
                     } else {
                         // Not planned (request outside the input's extent): nothing to read.
@@ -302,18 +332,22 @@ void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
         std::memcpy(d, s, size_t(n) * 16);
         return;
     }
-    int order[4];
-    switch (f) {
-        case PixelFormat::ARGB8: order[0] = 3, order[1] = 0, order[2] = 1, order[3] = 2; break;
-        case PixelFormat::BGRA8: order[0] = 2, order[1] = 1, order[2] = 0, order[3] = 3; break;
-        default: order[0] = 0, order[1] = 1, order[2] = 2, order[3] = 3; break;
+    // Bytes in RGBA order first (one vectorised loop), then reordered a word at a time.
+    for (int i = 0; i < n * 4; ++i) {
+        float v = s[i];
+        v = v > 0 ? (v < 1 ? v : 1) : 0;  // NaN too
+        d[i] = uint8_t(int(v * 255.0f + 0.5f));
     }
-    for (int i = 0; i < n; ++i)
-        for (int c = 0; c < 4; ++c) {
-            float v = s[i * 4 + order[c]];
-            v = v < 0 ? 0 : (v > 1 ? 1 : v);
-            d[i * 4 + c] = uint8_t(v * 255.0f + 0.5f);
-        }
+    if (f == PixelFormat::RGBA8) return;
+    for (int i = 0; i < n; ++i) {
+        uint32_t w;
+        std::memcpy(&w, d + i * 4, 4);
+        if (f == PixelFormat::BGRA8)
+            w = (w & 0xFF00FF00u) | ((w >> 16) & 0xFFu) | ((w & 0xFFu) << 16);
+        else  // ARGB8
+            w = (w << 8) | (w >> 24);
+        std::memcpy(d + i * 4, &w, 4);
+    }
 }
 
 int threadCount(const Context::Options& o) {
@@ -321,15 +355,39 @@ int threadCount(const Context::Options& o) {
     return WorkPool::shared().size();
 }
 
+// With VELLARI_PLAN_DUMP set, every render lists its nodes, inputs first: kind, whether
+// stored whole (S) or computed per tile for one resampling consumer (T), label, region.
+void dumpPlan(Plan& plan) {
+    static const char* kinds[] = {"source", "pointwise", "sampling", "alias", "offset"};
+    for (const Node* n : plan.order) {
+        const NodeInfo& ni = plan.info[n];
+        std::fprintf(stderr, "plan %-9s %s %-40s %dx%d at %d,%d\n", kinds[int(n->kind())],
+                     ni.materialize ? "S" : (ni.local ? "T" : "-"), n->label.c_str(), ni.req.w, ni.req.h, ni.req.x,
+                     ni.req.y);
+    }
+    std::fprintf(stderr, "plan end\n");
+}
+
 void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t* out, size_t rowBytes,
                   const IRect& outRect, int threads) {
     Plan plan = makePlan(root, r);
+    static const bool dump = std::getenv("VELLARI_PLAN_DUMP") != nullptr;
+    if (dump) dumpPlan(plan);
     for (const Node* n : plan.order) {
         NodeInfo& ni = plan.info[n];
         if (!ni.materialize || ni.req.empty()) continue;
         if (n->kind() == Node::Kind::Source && n->directView(ni.req, ni.data, ni.stride)) {
             ni.ready = true;
             continue;
+        }
+        if (n->kind() == Node::Kind::Alias) {
+            const NodeInfo& ii = plan.info[n->inputs[0].get()];
+            if (ii.ready && ii.req.contains(ni.req)) {
+                ni.data = ii.data + ptrdiff_t(ni.req.y - ii.req.y) * ii.stride + ptrdiff_t(ni.req.x - ii.req.x) * 4;
+                ni.stride = ii.stride;
+                ni.ready = true;
+                continue;
+            }
         }
         ni.buffer.allocate(size_t(ni.req.area()) * 4);
         const IRect req = ni.req;
@@ -378,11 +436,20 @@ void Context::render(const Image& image, const Rect& rect, PixelFormat format, v
     if (r.empty() || !data) return;
     uint8_t* out = static_cast<uint8_t*>(data);
     const size_t bpp = bytesPerPixel(format);
-    for (int y = 0; y < r.h; ++y) std::memset(out + y * rowBytes, 0, size_t(r.w) * bpp);
-    if (!image) return;
-    const detail::Node* root = image.node().get();
-    const IRect inside = r.intersect(image.extent().integral());
+    const IRect inside = image ? r.intersect(image.extent().integral()) : IRect{};
+    // Only what the image leaves uncovered is cleared; the rest is written by the render.
+    for (int y = 0; y < r.h; ++y) {
+        uint8_t* row = out + y * rowBytes;
+        const int yy = r.y + y;
+        if (inside.empty() || yy < inside.y || yy >= inside.bottom()) {
+            std::memset(row, 0, size_t(r.w) * bpp);
+            continue;
+        }
+        std::memset(row, 0, size_t(inside.x - r.x) * bpp);
+        std::memset(row + size_t(inside.right() - r.x) * bpp, 0, size_t(r.right() - inside.right()) * bpp);
+    }
     if (inside.empty()) return;
+    const detail::Node* root = image.node().get();
     const int threads = detail::threadCount(options_);
 
     // Large outputs render in bands so that intermediate buffers stay within budget.

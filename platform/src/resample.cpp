@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "node.h"
@@ -93,6 +94,31 @@ Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, i
     return t;
 }
 
+// Tiles in one column (or row) of a render share their taps: a few recent tap sets per
+// thread are kept, keyed by everything that decides them.
+std::shared_ptr<const Taps> cachedTaps(int outStart, int n, double scale, double shift, AxisMode mode, int viewLo, int viewHi,
+                       int clampLo, int clampHi) {
+    struct Entry {
+        int outStart = 0, n = -1;
+        double scale = 0, shift = 0;
+        AxisMode mode = AxisMode::Nearest;
+        int viewLo = 0, viewHi = 0, clampLo = 0, clampHi = 0;
+        std::shared_ptr<const Taps> taps;
+    };
+    constexpr int kEntries = 32;
+    thread_local Entry cache[kEntries];
+    thread_local int next = 0;
+    for (Entry& e : cache)
+        if (e.n == n && e.outStart == outStart && e.scale == scale && e.shift == shift && e.mode == mode &&
+            e.viewLo == viewLo && e.viewHi == viewHi && e.clampLo == clampLo && e.clampHi == clampHi)
+            return e.taps;
+    Entry& e = cache[next];
+    next = (next + 1) % kEntries;
+    e = Entry{outStart, n, scale, shift, mode, viewLo, viewHi, clampLo, clampHi,
+              std::make_shared<const Taps>(buildTaps(outStart, n, scale, shift, mode, viewLo, viewHi, clampLo, clampHi))};
+    return e.taps;
+}
+
 class TransformNode final : public Node {
 public:
     TransformNode(NodePtr in, const AffineTransform& t, bool hq, bool tent = false, IRect clamp = {})
@@ -128,6 +154,9 @@ public:
         return {x0, y0, x1 - x0, y1 - y0};
     }
 
+    // Neighbouring tiles read all but disjoint parts of the input (one pixel of overlap).
+    bool readsLocally() const override { return axisAligned_; }
+
     void evalTile(const SamplerView* in, const TileBuffer& out) const override {
         if (axisAligned_)
             separable(in[0], out);
@@ -144,9 +173,11 @@ private:
 
     void separable(const SamplerView& v, const TileBuffer& out) const {
         const IRect& r = out.rect;
-        Taps tx = buildTaps(r.x, r.w, t_.a, t_.tx, modeFor(t_.a), v.rect.x, v.rect.right(), clamp_.x, clamp_.right());
-        Taps ty = buildTaps(r.y, r.h, t_.d, t_.ty, modeFor(t_.d), v.rect.y, v.rect.bottom(), clamp_.y,
-                            clamp_.bottom());
+        const auto txHeld =
+            cachedTaps(r.x, r.w, t_.a, t_.tx, modeFor(t_.a), v.rect.x, v.rect.right(), clamp_.x, clamp_.right());
+        const auto tyHeld =
+            cachedTaps(r.y, r.h, t_.d, t_.ty, modeFor(t_.d), v.rect.y, v.rect.bottom(), clamp_.y, clamp_.bottom());
+        const Taps &tx = *txHeld, &ty = *tyHeld;
         const int rows = ty.hi - ty.lo;
         if (rows <= 0 || tx.hi <= tx.lo) {
             for (int y = r.y; y < r.bottom(); ++y) std::memset(out.row(y), 0, size_t(r.w) * 16);
@@ -168,27 +199,76 @@ private:
         }
         // Horizontal pass over every input row the vertical taps touch.
         float* h = threadScratch(0, size_t(rows) * r.w * 4);
-        for (int iy = ty.lo; iy < ty.hi; ++iy) {
-            const float* s = v.row(iy);
-            float* hp = h + size_t(iy - ty.lo) * r.w * 4;
-            for (int k = 0; k < r.w; ++k) {
-                V4 acc = {0, 0, 0, 0};
-                const float* w = tx.w.data() + tx.off[k];
-                const float* p = s + ptrdiff_t(tx.first[k]) * 4;
-                for (int j = 0; j < tx.count[k]; ++j) acc += w[j] * load4(p + j * 4);
-                std::memcpy(hp + k * 4, &acc, sizeof acc);
-            }
-        }
+        int maxCount = 0;
+        for (int c : tx.count) maxCount = std::max(maxCount, c);
+        if (maxCount <= 2)
+            horizontalFixed<2>(v, tx, ty.lo, ty.hi, r.w, h);
+        else if (maxCount <= 4)
+            horizontalFixed<4>(v, tx, ty.lo, ty.hi, r.w, h);
+        else
+            horizontalAny(v, tx, ty.lo, ty.hi, r.w, h);
         // Vertical pass, vectorised along the row.
         const int n = r.w * 4;
         for (int k = 0; k < r.h; ++k) {
             float* o = out.row(r.y + k);
-            std::memset(o, 0, size_t(n) * 4);
+            const int c = ty.count[k];
+            if (c == 0) {
+                std::memset(o, 0, size_t(n) * 4);
+                continue;
+            }
             const float* w = ty.w.data() + ty.off[k];
-            for (int j = 0; j < ty.count[k]; ++j) {
-                const float* hp = h + size_t(ty.first[k] + j - ty.lo) * n;
+            const float* h0 = h + size_t(ty.first[k] - ty.lo) * n;
+            const float w0 = w[0];
+            if (c == 2) {
+                const float* h1 = h0 + n;
+                const float w1 = w[1];
+                for (int i = 0; i < n; ++i) o[i] = w0 * h0[i] + w1 * h1[i];
+                continue;
+            }
+            for (int i = 0; i < n; ++i) o[i] = w0 * h0[i];
+            for (int j = 1; j < c; ++j) {
+                const float* hp = h0 + size_t(j) * n;
                 const float wj = w[j];
                 for (int i = 0; i < n; ++i) o[i] += wj * hp[i];
+            }
+        }
+    }
+
+    // Every output pixel with exactly M taps (short ones padded with weight 0 on their own
+    // first pixel): a fixed inner loop the compiler unrolls, outputs independent.
+    template <int M>
+    static void horizontalFixed(const SamplerView& v, const Taps& tx, int y0, int y1, int w, float* h) {
+        float* wt = threadScratch(1, size_t(w) * M);
+        int* idx = reinterpret_cast<int*>(threadScratch(2, size_t(w) * M));
+        for (int k = 0; k < w; ++k) {
+            const int c = tx.count[k];
+            for (int j = 0; j < M; ++j) {
+                const bool real = j < c;
+                wt[k * M + j] = real ? tx.w[size_t(tx.off[k] + j)] : 0.0f;
+                idx[k * M + j] = (tx.first[k] + (real ? j : 0)) * 4;
+            }
+        }
+        for (int iy = y0; iy < y1; ++iy) {
+            const float* s = v.row(iy);
+            float* hp = h + size_t(iy - y0) * w * 4;
+            for (int k = 0; k < w; ++k) {
+                V4 acc = wt[k * M] * load4(s + idx[k * M]);
+                for (int j = 1; j < M; ++j) acc += wt[k * M + j] * load4(s + idx[k * M + j]);
+                std::memcpy(hp + k * 4, &acc, sizeof acc);
+            }
+        }
+    }
+
+    static void horizontalAny(const SamplerView& v, const Taps& tx, int y0, int y1, int w, float* h) {
+        for (int iy = y0; iy < y1; ++iy) {
+            const float* s = v.row(iy);
+            float* hp = h + size_t(iy - y0) * w * 4;
+            for (int k = 0; k < w; ++k) {
+                V4 acc = {0, 0, 0, 0};
+                const float* wk = tx.w.data() + tx.off[k];
+                const float* p = s + ptrdiff_t(tx.first[k]) * 4;
+                for (int j = 0; j < tx.count[k]; ++j) acc += wk[j] * load4(p + j * 4);
+                std::memcpy(hp + k * 4, &acc, sizeof acc);
             }
         }
     }

@@ -57,6 +57,10 @@ public:
 
     // Sampling: the input pixels needed to compute `dest` (this node's coordinates).
     virtual IRect roi(int /*input*/, const IRect& dest) const { return dest; }
+    // Sampling: the rois of neighbouring tiles hardly overlap (a resampling map, not a wide
+    // blur), so an input used by this node alone is computed tile by tile instead of
+    // stored whole.
+    virtual bool readsLocally() const { return false; }
     // Pointwise: one row span; in[i] holds n RGBA pixels of input i at the same position.
     virtual void evalSpan(const float* const* /*in*/, float* /*out*/, int /*n*/, int /*x*/, int /*y*/) const {}
     // Sampling: `out.rect` lies inside this node's extent; in[i] covers roi(i, out.rect).
