@@ -209,3 +209,29 @@ TEST(CommonBilateral, OcclusionDoesNotLeakAcrossThinDarkLines) {
     });
     EXPECT_LT(readPixels(Util::bilateralBlurOcclusionSeparable(img, 31, kSigma)).at(mid, 20, 0), dark.line[0] + 0.01f);
 }
+
+// Rows and tiles whose colour planes are equal take a grey shortcut: it must give the
+// definition's values, beside colour pixels in the same picture too.
+TEST(CommonBilateral, GreyPicturesMatchTheDefinition) {
+    const int w = 300, h = 29;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    for (bool mixed : {false, true}) {
+        Image img = imageFrom(w, h, [&](int x, int, float* p) {
+            const float v = 0.3f + 0.3f * u(rng);
+            p[0] = p[1] = p[2] = v;
+            if (mixed && x > 200) p[1] = v * 0.8f;
+            p[3] = 1;
+        });
+        Pixels src = readPixels(img);
+        std::vector<double> in(src.data.begin(), src.data.end());
+        auto ref = referencePass(referencePass(in, w, h, 4, 36, true, false), w, h, 4, 36, false, false);
+        Pixels got = readPixels(Util::bilateralBlurTentSeparable(img, 9, kSigma, false));
+        double err = 0;
+        for (size_t i = 0; i < ref.size(); ++i) err = std::max(err, std::abs(ref[i] - got.data[i]));
+        EXPECT_LT(err, 2e-5) << "mixed " << mixed;
+        if (!mixed) {
+            for (size_t i = 0; i < got.data.size(); i += 4) ASSERT_EQ(got.data[i], got.data[i + 2]);
+        }
+    }
+}

@@ -74,7 +74,9 @@ Scratch& scratch() {
 // Adds one tap to the accumulators of n lanes: colour t (previous tap p, centre c) with
 // spatial weight s; `alive` carries the occlusion walk. Restrict-qualified so that the
 // loop vectorises without alias checks.
-template <bool kLaneValid, bool kOcclusion>
+// With kGrey the three colour planes are known equal: only red is accumulated, and the
+// distances are summed the same way, so the result is bit-identical to the colour path.
+template <bool kLaneValid, bool kOcclusion, bool kGrey>
 void gatherTap(int n, float s, float scale, float stop, const float* __restrict cr, const float* __restrict cg,
                const float* __restrict cb, const float* __restrict tr, const float* __restrict tg,
                const float* __restrict tb, const float* __restrict ta, const float* __restrict tv,
@@ -82,20 +84,24 @@ void gatherTap(int n, float s, float scale, float stop, const float* __restrict 
                float* __restrict ag, float* __restrict ab, float* __restrict aa, float* __restrict aw,
                float* __restrict alive) {
     for (int i = 0; i < n; ++i) {
-        const float dr = tr[i] - cr[i], dg = tg[i] - cg[i], db = tb[i] - cb[i];
+        const float dr = tr[i] - cr[i];
+        const float dg = kGrey ? dr : tg[i] - cg[i], db = kGrey ? dr : tb[i] - cb[i];
         const float d2 = dr * dr + dg * dg + db * db;
         float w = s * expNeg(d2 * scale);
         if constexpr (kLaneValid) w *= tv[i];
         if constexpr (kOcclusion) {
-            const float er = tr[i] - pr[i], eg = tg[i] - pg[i], eb = tb[i] - pb[i];
+            const float er = tr[i] - pr[i];
+            const float eg = kGrey ? er : tg[i] - pg[i], eb = kGrey ? er : tb[i] - pb[i];
             const float e2 = er * er + eg * eg + eb * eb;
             const float a = (d2 <= stop && e2 <= stop) ? alive[i] : 0.0f;
             alive[i] = a;
             w *= a;
         }
         ar[i] += w * tr[i];
-        ag[i] += w * tg[i];
-        ab[i] += w * tb[i];
+        if constexpr (!kGrey) {
+            ag[i] += w * tg[i];
+            ab[i] += w * tb[i];
+        }
         aa[i] += w * ta[i];
         aw[i] += w;
     }
@@ -105,7 +111,7 @@ void gatherTap(int n, float s, float scale, float stop, const float* __restrict 
 // P[c][i]); the tap at offset k of lane i is P[c][i + k·step]. sw[k + half] is the tap's
 // spatial weight (0 for taps known to lie outside the extent); V, when present, is a
 // validity plane indexed like the channels. Writes interleaved RGBA to dst.
-template <bool kLaneValid, bool kOcclusion>
+template <bool kLaneValid, bool kOcclusion, bool kGrey>
 void filterLine(const float* const* P, const float* V, ptrdiff_t step, int n, const float* sw, const Params& p,
                 float* acc, float* dst) {
     const int h = p.half;
@@ -121,7 +127,7 @@ void filterLine(const float* const* P, const float* V, ptrdiff_t step, int n, co
     }
     auto gather = [&](int k, const float* pr, const float* pg, const float* pb) {
         const ptrdiff_t o = ptrdiff_t(k) * step;
-        gatherTap<kLaneValid, kOcclusion>(n, sw[k + h], scale, stop, cr, cg, cb, cr + o, cg + o, cb + o, ca + o,
+        gatherTap<kLaneValid, kOcclusion, kGrey>(n, sw[k + h], scale, stop, cr, cg, cb, cr + o, cg + o, cb + o, ca + o,
                                           kLaneValid ? V + o : nullptr, pr, pg, pb, ar, ag, ab, aa, aw, alive);
     };
     if constexpr (kOcclusion) {
@@ -142,19 +148,33 @@ void filterLine(const float* const* P, const float* V, ptrdiff_t step, int n, co
     for (int i = 0; i < n; ++i) {
         const float inv = 1.0f / aw[i];
         dst[i * 4 + 0] = ar[i] * inv;
-        dst[i * 4 + 1] = ag[i] * inv;
-        dst[i * 4 + 2] = ab[i] * inv;
+        dst[i * 4 + 1] = (kGrey ? ar[i] : ag[i]) * inv;
+        dst[i * 4 + 2] = (kGrey ? ar[i] : ab[i]) * inv;
         dst[i * 4 + 3] = blurAlpha ? aa[i] * inv : ca[i];
     }
 }
 
 template <bool kLaneValid>
 void runLine(const float* const* P, const float* V, ptrdiff_t step, int n, const float* sw, const Params& p, float* acc,
-             float* dst) {
-    if (p.occlusion)
-        filterLine<kLaneValid, true>(P, V, step, n, sw, p, acc, dst);
-    else
-        filterLine<kLaneValid, false>(P, V, step, n, sw, p, acc, dst);
+             float* dst, bool grey) {
+    if (p.occlusion) {
+        if (grey)
+            filterLine<kLaneValid, true, true>(P, V, step, n, sw, p, acc, dst);
+        else
+            filterLine<kLaneValid, true, false>(P, V, step, n, sw, p, acc, dst);
+    } else {
+        if (grey)
+            filterLine<kLaneValid, false, true>(P, V, step, n, sw, p, acc, dst);
+        else
+            filterLine<kLaneValid, false, false>(P, V, step, n, sw, p, acc, dst);
+    }
+}
+
+// Whether n values of the red, green and blue planes are all equal (a grey picture).
+bool samePlanes(const float* r, const float* g, const float* b, size_t n) {
+    bool same = true;
+    for (size_t i = 0; i < n; ++i) same &= (r[i] == g[i]) & (r[i] == b[i]);
+    return same;
 }
 
 // Planar copy of pixels [x0, x0 + count) of row y; pixels the view does not hold are 0 with
@@ -197,7 +217,8 @@ void horizontalTile(const SamplerView& v, const TileBuffer& out, const Params& p
     const float* P[4] = {planes[0] + h, planes[1] + h, planes[2] + h, planes[3] + h};
     for (int y = t.y; y < t.bottom(); ++y) {
         loadRow(v, y, t.x - h, pw, planes, valid);
-        runLine<true>(P, valid + h, 1, t.w, s.weights.data(), p, s.acc.data(), out.row(y));
+        const bool grey = samePlanes(planes[0], planes[1], planes[2], size_t(pw));
+        runLine<true>(P, valid + h, 1, t.w, s.weights.data(), p, s.acc.data(), out.row(y), grey);
     }
 }
 
@@ -219,11 +240,13 @@ void verticalTile(const SamplerView& v, const TileBuffer& out, const Params& p) 
             (y >= v.rect.y && y < v.rect.bottom() && v.rect.x <= t.x && v.rect.right() >= t.right()) ? 1.f : 0.f;
         loadRow(v, y, t.x, w, planes, nullptr);
     }
+    const float* base = s.planes.data();
+    const bool grey = samePlanes(base, base + planeSize, base + 2 * planeSize, planeSize);
     for (int j = 0; j < t.h; ++j) {
         for (int k = -h; k <= h; ++k) s.weights[size_t(k + h)] = p.tent[size_t(std::abs(k))] * rowValid[j + h + k];
         const float* P[4];
         for (int c = 0; c < 4; ++c) P[c] = s.planes.data() + c * planeSize + size_t(j + h) * w;
-        runLine<false>(P, nullptr, w, w, s.weights.data(), p, s.acc.data(), out.row(t.y + j));
+        runLine<false>(P, nullptr, w, w, s.weights.data(), p, s.acc.data(), out.row(t.y + j), grey);
     }
 }
 
