@@ -110,3 +110,28 @@ TEST(GaussianBlur, EdgeProfileIsSmoothAndMonotone) {
         }
     }
 }
+
+// A blur reads a clamped image's source directly, its edge pixels repeated: the same
+// pixels as blurring the stored clamped copy, at the borders, beyond them and across tiles.
+TEST(GaussianBlur, ClampedInputsReadInPlaceMatchTheStoredClamp) {
+    Image photo = vellari::test::imageFrom(
+        530, 300,
+        [](int x, int y, float* p) {
+            p[0] = float((x * 7 + y * 3) % 50) / 50.f;
+            p[1] = float(y % 17) / 17.f;
+            p[2] = float(x % 23) / 23.f;
+            p[3] = 0.5f + 0.5f * float((x + y) % 2);
+        },
+        {-9, 4});
+    for (double sigma : {0.8, 2.5, 5.0}) {
+        const Image fused = photo.clampedToExtent().applyingFilter("CIGaussianBlur", {{"inputRadius", sigma}});
+        const Image stored =
+            photo.clampedToExtent().insertingIntermediate().applyingFilter("CIGaussianBlur", {{"inputRadius", sigma}});
+        EXPECT_TRUE(fused.extent().isInfinite());
+        const IRect r{-40, -20, 620, 360};  // past every edge
+        const auto a = vellari::test::readPixels(fused, r), b = vellari::test::readPixels(stored, r);
+        float worst = 0;
+        for (size_t i = 0; i < a.data.size(); ++i) worst = std::max(worst, std::abs(a.data[i] - b.data[i]));
+        EXPECT_LT(worst, 1e-6f) << "sigma " << sigma;
+    }
+}

@@ -172,9 +172,9 @@ void runLine(const float* const* P, const float* V, ptrdiff_t step, int n, const
 
 // Whether n values of the red, green and blue planes are all equal (a grey picture).
 bool samePlanes(const float* r, const float* g, const float* b, size_t n) {
-    bool same = true;
-    for (size_t i = 0; i < n; ++i) same &= (r[i] == g[i]) & (r[i] == b[i]);
-    return same;
+    int differ = 0;  // an OR reduction vectorises where a bool one does not
+    for (size_t i = 0; i < n; ++i) differ |= int(r[i] != g[i]) | int(r[i] != b[i]);
+    return differ == 0;
 }
 
 // Planar copy of pixels [x0, x0 + count) of row y; pixels the view does not hold are 0 with

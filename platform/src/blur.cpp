@@ -2,6 +2,7 @@
 // area-averaged pyramid level is blurred and interpolated back, which keeps the cost
 // nearly independent of the radius.
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -19,7 +20,9 @@ constexpr double kDirectSigmaMax = 5.0;
 
 class GaussianBlurNode final : public Node {
 public:
-    GaussianBlurNode(NodePtr in, double sigma) {
+    // With `clamp` not empty the input is read as clamped to that rectangle (an image
+    // clamped to its extent), its edge pixels repeated, without storing the clamped copy.
+    GaussianBlurNode(NodePtr in, double sigma, IRect clamp = {}) : clamp_(clamp) {
         r_ = std::max(1, int(std::ceil(3.0 * sigma)));
         k_.resize(r_ + 1);
         double sum = 0;
@@ -28,12 +31,20 @@ public:
             sum += i ? 2 * k_[i] : k_[i];
         }
         for (auto& v : k_) v = float(v / sum);
-        extent = in->extent.isInfinite() ? in->extent : in->extent.inset(-r_, -r_);
+        extent = in->extent.isInfinite() || !clamp.empty() ? Rect::infinite() : in->extent.inset(-r_, -r_);
         // A blur is a new picture: it resamples linearly whatever its input did.
         inputs.push_back(std::move(in));
     }
     Kind kind() const override { return Kind::Sampling; }
-    IRect roi(int, const IRect& d) const override { return d.inset(-r_, -r_); }
+    IRect roi(int, const IRect& d) const override {
+        const IRect need = d.inset(-r_, -r_);
+        if (clamp_.empty()) return need;
+        const int x0 = std::clamp(need.x, clamp_.x, clamp_.right() - 1);
+        const int x1 = std::clamp(need.right() - 1, clamp_.x, clamp_.right() - 1) + 1;
+        const int y0 = std::clamp(need.y, clamp_.y, clamp_.bottom() - 1);
+        const int y1 = std::clamp(need.bottom() - 1, clamp_.y, clamp_.bottom() - 1) + 1;
+        return {x0, y0, x1 - x0, y1 - y0};
+    }
 
     void evalTile(const SamplerView* in, const TileBuffer& out) const override {
         const SamplerView& v = in[0];
@@ -49,8 +60,16 @@ public:
         const float* k = k_.data();
         const float* taps[2 * kMaxRadius + 1];
         for (int j = 0; j < rows; ++j) {
-            const int y = t.y - R + j;
+            int y = t.y - R + j;
             float* hr = h + size_t(j) * n;
+            if (!clamp_.empty()) {
+                y = std::clamp(y, clamp_.y, clamp_.bottom() - 1);
+                clampedRow(v, y, x0, pw, pad);
+                const float* c = pad + size_t(R) * 4;
+                for (int m = -R; m <= R; ++m) taps[m + R] = c + 4 * m;
+                symmetricTaps(taps, k, R, hr, n);
+                continue;
+            }
             if (y < v.rect.y || y >= v.rect.bottom() || cx1 <= cx0) {
                 std::memset(hr, 0, size_t(n) * 4);  // outside the input: transparent
                 continue;
@@ -71,6 +90,16 @@ public:
 
 private:
     static constexpr int kMaxRadius = 16;  // ceil(3 sigma) at the largest direct sigma
+
+    // Pixels x0 .. x0 + count - 1 of row y of the clamped input.
+    void clampedRow(const SamplerView& v, int y, int x0, int count, float* pad) const {
+        const float* src = v.row(y);
+        const int lo = clamp_.x, hi = clamp_.right() - 1;
+        const int a = std::clamp(lo, x0, x0 + count), b = std::clamp(hi + 1, a, x0 + count);
+        for (int x = x0; x < a; ++x) std::memcpy(pad + size_t(x - x0) * 4, src + ptrdiff_t(lo) * 4, 16);
+        if (b > a) std::memcpy(pad + size_t(a - x0) * 4, src + ptrdiff_t(a) * 4, size_t(b - a) * 16);
+        for (int x = b; x < x0 + count; ++x) std::memcpy(pad + size_t(x - x0) * 4, src + ptrdiff_t(hi) * 4, 16);
+    }
 
     // o[i] = k0 p[R][i] + sum over m of km (p[R - m][i] + p[R + m][i]), sixteen floats at a
     // time with every tap summed in registers: one write of o, not one per tap.
@@ -97,14 +126,19 @@ private:
 
     int r_;
     std::vector<float> k_;
+    IRect clamp_;
 };
 
 Image gaussianBlur(const Image& input, double sigma) {
     if (!input) return {};
     if (!(sigma > 0)) return input;
     const Rect e = input.extent();
-    if (sigma <= kDirectSigmaMax)
+    if (sigma <= kDirectSigmaMax) {
+        IRect bounds;
+        if (const Node* inner = clampedInput(input.node().get(), &bounds); inner && !bounds.empty())
+            return Image(std::make_shared<GaussianBlurNode>(input.node()->inputs[0], sigma, bounds));
         return Image(std::make_shared<GaussianBlurNode>(input.node(), sigma));
+    }
 
     // Shrink by f so that the remaining blur is a few pixels; the tents of the shrinking
     // and of the interpolation back add f²/6 of variance each, which is taken off.
