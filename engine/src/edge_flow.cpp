@@ -108,76 +108,110 @@ int radiusArgument(const ArgValue* values, int count) {
     return std::clamp(int(std::lround(values[0][0])), 0, 64);
 }
 
+// Vectors of as many floats as the widest registers hold; the disc loops use them
+// directly, since a loop over a run-time list of taps inside the loop over x does not
+// vectorise by itself.
+#if defined(__AVX512F__)
+constexpr int kLanes = 16;
+#elif defined(__AVX__)
+constexpr int kLanes = 8;
+#else
+constexpr int kLanes = 4;
+#endif
+typedef float vfloat __attribute__((vector_size(kLanes * sizeof(float))));
+
+inline vfloat loadv(const float* p) {
+    vfloat v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void storev(float* p, vfloat v) { std::memcpy(p, &v, sizeof v); }
+
+// Plane padding past the last pixel: a block of lanes at the end of a row may read (and
+// the row sums write) that far beyond it.
+constexpr size_t kPlaneSlack = 4 * kLanes;
+
 // tanh on [-1, 1] (magnitudes lie in [0, 1]) by its [5/4] Padé approximant: error below
 // 1e-6 there, and still monotone and bounded by 1 a little beyond.
-inline float tanhApprox(float x) {
-    const float x2 = x * x;
+template <class T>
+inline T tanhApprox(T x) {
+    const T x2 = x * x;
     return x * (945.0f + x2 * (105.0f + x2)) / (945.0f + x2 * (420.0f + 15.0f * x2));
 }
 
-// One neighbour offset over a row: the weighted neighbour tangents added to (sx, sy).
-// Kept out of line with unaliased pointers so that it vectorises.
-__attribute__((noinline)) void accumulateTap(const float* __restrict cx, const float* __restrict cy,
-                                             const float* __restrict cg, const float* __restrict nx,
-                                             const float* __restrict ny, const float* __restrict ng,
-                                             float* __restrict sx, float* __restrict sy, int n) {
-    for (int i = 0; i < n; ++i) {
-        // sign(t·t')·|t·t'| is the dot product itself
-        const float d = cx[i] * nx[i] + cy[i] * ny[i];
-        const float k = d * (0.5f + 0.5f * tanhApprox(ng[i] - cg[i]));
-        sx[i] += k * nx[i];
-        sy[i] += k * ny[i];
-    }
-}
-
-// The disc of radius r around each of the n pixels from (cx, cy, cg), in planes of row
-// stride W: the weighted neighbour tangents summed into (sx, sy).
-void sumDisc(const float* cx, const float* cy, const float* cg, int W, int r, int n, float* __restrict sx,
-             float* __restrict sy) {
-    std::fill(sx, sx + n, 0.0f);
-    std::fill(sy, sy + n, 0.0f);
+// Plane offsets of the disc of radius r, in row order, for planes of row stride W.
+int discOffsets(int r, int W, std::vector<ptrdiff_t>& offs) {
+    offs.clear();
     const float reach2 = (r + 0.5f) * (r + 0.5f);
     for (int dy = -r; dy <= r; ++dy) {
         const int reach = int(std::sqrt(std::max(0.0f, reach2 - float(dy * dy))));
-        for (int dx = -std::min(reach, r); dx <= std::min(reach, r); ++dx) {
-            const ptrdiff_t off = ptrdiff_t(dy) * W + dx;
-            accumulateTap(cx, cy, cg, cx + off, cy + off, cg + off, sx, sy, n);
+        for (int dx = -std::min(reach, r); dx <= std::min(reach, r); ++dx) offs.push_back(ptrdiff_t(dy) * W + dx);
+    }
+    return int(offs.size());
+}
+
+// The disc around each of the n pixels from (cx, cy, cg): the neighbour tangents, each
+// weighted by its agreement with the pixel's and by the magnitude difference, summed into
+// (sx, sy). Whole blocks of lanes: up to kLanes - 1 pixels past n are read and written.
+void sumDisc(const float* cx, const float* cy, const float* cg, const ptrdiff_t* offs, int taps, int n,
+             float* __restrict sx, float* __restrict sy) {
+    for (int i = 0; i < n; i += kLanes) {
+        const vfloat x = loadv(cx + i), y = loadv(cy + i), g = loadv(cg + i);
+        vfloat ax = {}, ay = {};
+        for (int t = 0; t < taps; ++t) {
+            const ptrdiff_t o = i + offs[t];
+            const vfloat nx = loadv(cx + o), ny = loadv(cy + o);
+            // sign(t·t')·|t·t'| is the dot product itself
+            const vfloat d = x * nx + y * ny;
+            const vfloat k = d * (0.5f + 0.5f * tanhApprox(loadv(cg + o) - g));
+            ax += k * nx;
+            ay += k * ny;
         }
+        storev(sx + i, ax);
+        storev(sy + i, ay);
     }
 }
 
-// The summed tangent normalised; where the sum vanishes the pixel keeps its own.
-inline void normalisedTangent(float sx, float sy, float cx, float cy, float& ox, float& oy) {
-    const float l2 = sx * sx + sy * sy;
-    const bool keep = l2 < 1e-12f;
-    const float inv = keep ? 0.0f : 1.0f / std::sqrt(l2);
-    ox = keep ? cx : sx * inv;
-    oy = keep ? cy : sy * inv;
+// The summed tangents normalised; where a sum vanishes the pixel keeps its own.
+void normaliseRow(const float* __restrict sx, const float* __restrict sy, const float* __restrict cx,
+                  const float* __restrict cy, int n, float* __restrict ox, float* __restrict oy) {
+    for (int i = 0; i < n; ++i) {
+        const float l2 = sx[i] * sx[i] + sy[i] * sy[i];
+        const bool keep = l2 < 1e-12f;
+        const float inv = keep ? 0.0f : 1.0f / std::sqrt(l2);
+        ox[i] = keep ? cx[i] : sx[i] * inv;
+        oy[i] = keep ? cy[i] : sy[i] * inv;
+    }
+}
+
+void encodeRow(const float* __restrict tx, const float* __restrict ty, const float* __restrict g, int n,
+               float* __restrict out) {
+    for (int i = 0; i < n; ++i) encodeField(out + i * 4, tx[i], ty[i], g[i]);
 }
 
 void etfKernel(const GeneralTile& t) {
     const int r = radiusArgument(t.val, t.valCount);
     const IRect p = t.rect.inset(-r, -r);
     const size_t n = size_t(p.w) * p.h;
-    float* TX = threadScratch(1, n);
-    float* TY = threadScratch(2, n);
-    float* G = threadScratch(3, n);
+    float* TX = threadScratch(1, n + kPlaneSlack);
+    float* TY = threadScratch(2, n + kPlaneSlack);
+    float* G = threadScratch(3, n + kPlaneSlack);
     fetchField(t.src[0], p, TX, TY, G);
     const int w = t.rect.w, W = p.w;
-    float* __restrict sx = threadScratch(4, size_t(w));
-    float* __restrict sy = threadScratch(5, size_t(w));
+    thread_local std::vector<ptrdiff_t> offs;
+    const int taps = discOffsets(r, W, offs);
+    float* __restrict sx = threadScratch(4, size_t(w) + kLanes);
+    float* __restrict sy = threadScratch(5, size_t(w) + kLanes);
+    float* __restrict ox = threadScratch(6, size_t(w));
+    float* __restrict oy = threadScratch(7, size_t(w));
     for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
         const size_t centre = size_t(y - p.y) * W + r;
         const float* cx = TX + centre;
         const float* cy = TY + centre;
         const float* cg = G + centre;
-        sumDisc(cx, cy, cg, W, r, w, sx, sy);
-        float* __restrict out = t.row(y);
-        for (int i = 0; i < w; ++i) {
-            float ox, oy;
-            normalisedTangent(sx[i], sy[i], cx[i], cy[i], ox, oy);
-            encodeField(out + i * 4, ox, oy, cg[i]);
-        }
+        sumDisc(cx, cy, cg, offs.data(), taps, w, sx, sy);
+        normaliseRow(sx, sy, cx, cy, w, ox, oy);
+        encodeRow(ox, oy, cg, w, t.row(y));
     }
 }
 
@@ -197,45 +231,48 @@ void etfPassesKernel(const GeneralTile& t) {
     const IRect held = t.src[0].rect;
     const IRect p = t.rect.inset(-passes * r, -passes * r);
     const size_t n = size_t(p.w) * p.h;
-    float* TX = threadScratch(1, n);
-    float* TY = threadScratch(2, n);
-    float* G = threadScratch(3, n);
-    float* UX = threadScratch(6, n);
-    float* UY = threadScratch(7, n);
+    float* TX = threadScratch(1, n + kPlaneSlack);
+    float* TY = threadScratch(2, n + kPlaneSlack);
+    float* G = threadScratch(3, n + kPlaneSlack);
+    float* UX = threadScratch(6, n + kPlaneSlack);
+    float* UY = threadScratch(7, n + kPlaneSlack);
     fetchField(t.src[0], p, TX, TY, G);
     const int W = p.w;
-    float* __restrict sx = threadScratch(4, size_t(W));
-    float* __restrict sy = threadScratch(5, size_t(W));
+    thread_local std::vector<ptrdiff_t> offs;
+    const int taps = discOffsets(r, W, offs);
+    float* __restrict sx = threadScratch(4, size_t(W) + kLanes);
+    float* __restrict sy = threadScratch(5, size_t(W) + kLanes);
+    float* __restrict ox = threadScratch(8, size_t(W));
+    float* __restrict oy = threadScratch(9, size_t(W));
     for (int pass = 1; pass <= passes; ++pass) {
         const int grow = (passes - pass) * r;
         const IRect q = t.rect.inset(-grow, -grow);
         const bool last = pass == passes;
+        // The columns of q the input holds; the others stay the zero vector.
+        const int lo = std::clamp(held.x - q.x, 0, q.w), hi = std::clamp(held.right() - q.x, lo, q.w);
         for (int y = q.y; y < q.bottom(); ++y) {
             const size_t centre = size_t(y - p.y) * W + size_t(q.x - p.x);
             const float* cx = TX + centre;
             const float* cy = TY + centre;
             const float* cg = G + centre;
-            sumDisc(cx, cy, cg, W, r, q.w, sx, sy);
+            sumDisc(cx, cy, cg, offs.data(), taps, q.w, sx, sy);
             if (last) {
-                float* __restrict out = t.row(y);
-                for (int i = 0; i < q.w; ++i) {
-                    float ox, oy;
-                    normalisedTangent(sx[i], sy[i], cx[i], cy[i], ox, oy);
-                    encodeField(out + i * 4, ox, oy, cg[i]);
-                }
+                normaliseRow(sx, sy, cx, cy, q.w, ox, oy);
+                encodeRow(ox, oy, cg, q.w, t.row(y));
                 continue;
             }
-            float* __restrict ux = UX + centre;
-            float* __restrict uy = UY + centre;
-            const bool rowHeld = y >= held.y && y < held.bottom();
-            for (int i = 0; i < q.w; ++i) {
-                const int x = q.x + i;
-                const bool inside = rowHeld && x >= held.x && x < held.right();
-                float ox, oy;
-                normalisedTangent(sx[i], sy[i], cx[i], cy[i], ox, oy);
-                ux[i] = inside ? ox : 0.0f;
-                uy[i] = inside ? oy : 0.0f;
+            float* ux = UX + centre;
+            float* uy = UY + centre;
+            if (y < held.y || y >= held.bottom() || lo == hi) {
+                std::fill(ux, ux + q.w, 0.0f);
+                std::fill(uy, uy + q.w, 0.0f);
+                continue;
             }
+            normaliseRow(sx + lo, sy + lo, cx + lo, cy + lo, hi - lo, ux + lo, uy + lo);
+            std::fill(ux, ux + lo, 0.0f);
+            std::fill(uy, uy + lo, 0.0f);
+            std::fill(ux + hi, ux + q.w, 0.0f);
+            std::fill(uy + hi, uy + q.w, 0.0f);
         }
         if (!last) {
             std::swap(TX, UX);
@@ -293,12 +330,16 @@ struct Plane {
     IRect rect;
 };
 
-// The view's own pixels when they cover the tile (samples beyond are clamped to them),
-// else a copy of the tile grown by `pad`, the missing pixels repeated from the edge
-// (`clamp`) or transparent. Bilinear pairs need at least 2 × 2 pixels.
+// Whether the view's own pixels serve a tile: they cover it (samples beyond are clamped
+// to them) and hold the 2 × 2 pixels a bilinear pair needs.
+bool holdsTile(const SamplerView& s, const IRect& tile) {
+    return !s.rect.empty() && s.rect.contains(tile) && s.rect.w >= 2 && s.rect.h >= 2 && s.stride < (1 << 26);
+}
+
+// The view's own pixels when they serve the tile, else a copy of the tile grown by `pad`,
+// the missing pixels repeated from the edge (`clamp`) or transparent.
 Plane heldOrCopied(const SamplerView& s, const IRect& tile, int pad, bool clamp, int slot) {
-    if (!s.rect.empty() && s.rect.contains(tile) && s.rect.w >= 2 && s.rect.h >= 2 && s.stride < (1 << 26))
-        return {s.data, int(s.stride), s.rect};
+    if (holdsTile(s, tile)) return {s.data, int(s.stride), s.rect};
     const IRect p = tile.inset(-pad, -pad);
     float* buf = threadScratch(slot, size_t(p.w) * p.h * 4);
     fetchPlanes(s, p, clamp, [buf](const float* q, size_t i) { std::memcpy(buf + i * 4, q, 16); });
@@ -318,13 +359,76 @@ inline v8f load8(const float* p) {
     return v;
 }
 
+typedef float v16f __attribute__((vector_size(64)));
+// Two pixels' neighbour pairs in the halves of one vector.
+inline v16f join(const float* a, const float* b) {
+    return __builtin_shufflevector(load8(a), load8(b), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+// Two pixels' fractions, each across its half (reads 14 floats more).
+inline v16f spread(const float* f) {
+    v16f v;
+    std::memcpy(&v, f, sizeof v);
+    return __builtin_shufflevector(v, v, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+}
+
+// Unit vector of an encoded tangent; zero where the field holds none (flat, or outside).
+inline void decodeUnit(float r, float g, float a, float& x, float& y) {
+    const float on = a > 0.5f ? 1.0f : 0.0f;
+    x = on * (2.0f * r - 1.0f);
+    y = on * (2.0f * g - 1.0f);
+    const float l2 = x * x + y * y;
+    const float inv = l2 > 1e-6f ? 1.0f / std::sqrt(l2) : 0.0f;
+    x *= inv;
+    y *= inv;
+}
+
+// Rows of a large image lie far apart, each a new stream to the hardware prefetcher: the
+// row after next is asked for while this one is worked on.
+void prefetchRow(const float* rgba, int n) {
+    const char* p = reinterpret_cast<const char*>(rgba);
+    for (size_t b = 0; b < size_t(n) * 16; b += 64) __builtin_prefetch(p + b);
+}
+
+void decodeRow(const float* __restrict q, int n, float* __restrict x, float* __restrict y) {
+    for (int i = 0; i < n; ++i) decodeUnit(q[4 * i], q[4 * i + 1], q[4 * i + 3], x[i], y[i]);
+}
+
+// The field's unit tangents around a tile, decoded once per pixel rather than at every
+// look-up. Look-ups are placed in the coordinates of `rect` and clamped to it, as on the
+// field's own pixels (or on a copy of the tile's surroundings, transparent where the field
+// holds none); `area`, inside `rect`, holds every pixel they reach.
+struct UnitField {
+    IRect rect;
+    IRect area;
+    const float* x;  // planes over area
+    const float* y;
+};
+
+UnitField unitField(const SamplerView& s, const IRect& tile, int slotX, int slotY) {
+    const IRect grown = tile.inset(-kFieldPad, -kFieldPad);
+    const IRect rect = holdsTile(s, tile) ? s.rect : grown;
+    const IRect area = grown.intersect(rect);
+    const size_t n = size_t(area.w) * area.h;
+    float* X = threadScratch(slotX, n);
+    float* Y = threadScratch(slotY, n);
+    if (rect == s.rect)  // all held
+        for (int y = area.y; y < area.bottom(); ++y) {
+            if (y + 2 < area.bottom()) prefetchRow(s.row(y + 2) + ptrdiff_t(area.x) * 4, area.w);
+            const size_t o = size_t(y - area.y) * area.w;
+            decodeRow(s.row(y) + ptrdiff_t(area.x) * 4, area.w, X + o, Y + o);
+        }
+    else
+        fetchPlanes(s, area, false, [X, Y](const float* q, size_t i) { decodeUnit(q[0], q[1], q[3], X[i], Y[i]); });
+    return {rect, area, X, Y};
+}
+
 // Per output row: the pixels' tangents, the field pixels two steps out, and where each of
 // a pixel's four samples lies (float offset of its top-left neighbour in the image plane)
 // with its bilinear fractions.
 struct FlowRow {
     float *tx, *ty;           // the pixels' unit tangents
-    int32_t *ahead, *behind;  // field offsets two steps out each way
-    float* seen[6];           // red, green and alpha read there, ahead then behind
+    int32_t *ahead, *behind;  // field plane indices two steps out each way
+    float* seen[4];           // the tangents there: x and y ahead, then behind
     int32_t* off[4];
     float* fx[4];
     float* fy[4];
@@ -346,52 +450,39 @@ inline void placeSample(float px, float py, float maxX, float maxY, int lastX, i
     off = iy * stride + ix * 4;
 }
 
-// Unit vector of an encoded tangent; zero where the field holds none (flat, or outside).
-inline void decodeUnit(float r, float g, float a, float& x, float& y) {
-    const float on = a > 0.5f ? 1.0f : 0.0f;
-    x = on * (2.0f * r - 1.0f);
-    y = on * (2.0f * g - 1.0f);
-    const float l2 = x * x + y * y;
-    const float inv = l2 > 1e-6f ? 1.0f / std::sqrt(l2) : 0.0f;
-    x *= inv;
-    y *= inv;
-}
-
 // Places the samples of the `n` pixels of row `y` from x0, in three loops: the first and
 // the last vectorise; the look-ups two steps out between them are plain loads (gathers
 // cost more than they save here).
 template <bool Nearest>
-void placeFlowSamples(const Plane& img, const Plane& fld, int x0, int y, int n, const FlowTaps& k,
+void placeFlowSamples(const Plane& img, const UnitField& fld, int x0, int y, int n, const FlowTaps& k,
                       const FlowRow& s) {
-    const float* __restrict F = fld.origin;
-    const int fs = fld.stride;
-    const float* __restrict c = F + ptrdiff_t(y - fld.rect.y) * fs + ptrdiff_t(x0 - fld.rect.x) * 4;
+    const float* __restrict FX = fld.x;
+    const float* __restrict FY = fld.y;
+    const int aw = fld.area.w;
+    const size_t c = size_t(y - fld.area.y) * aw + size_t(x0 - fld.area.x);
+    // index in the planes of the pixel (ix, iy) of rect: iy * aw + ix - shift
+    const int shift = (fld.area.y - fld.rect.y) * aw + (fld.area.x - fld.rect.x);
     const float fMaxX = float(fld.rect.w - 1), fMaxY = float(fld.rect.h - 1);
     const float gx0 = float(x0 - fld.rect.x), gy = float(y - fld.rect.y);
     float *__restrict tx = s.tx, *__restrict ty = s.ty;
     int32_t *__restrict ahead = s.ahead, *__restrict behind = s.behind;
     for (int i = 0; i < n; ++i) {
-        float x, yy;
-        decodeUnit(c[i * 4], c[i * 4 + 1], c[i * 4 + 3], x, yy);
+        const float x = FX[c + i], yy = FY[c + i];
         tx[i] = x;
         ty[i] = yy;
         const float gx = gx0 + float(i);
-        ahead[i] = int(std::min(std::max(gy + 2 * yy, 0.0f), fMaxY) + 0.5f) * fs +
-                   int(std::min(std::max(gx + 2 * x, 0.0f), fMaxX) + 0.5f) * 4;
-        behind[i] = int(std::min(std::max(gy - 2 * yy, 0.0f), fMaxY) + 0.5f) * fs +
-                    int(std::min(std::max(gx - 2 * x, 0.0f), fMaxX) + 0.5f) * 4;
+        ahead[i] = int(std::min(std::max(gy + 2 * yy, 0.0f), fMaxY) + 0.5f) * aw +
+                   int(std::min(std::max(gx + 2 * x, 0.0f), fMaxX) + 0.5f) - shift;
+        behind[i] = int(std::min(std::max(gy - 2 * yy, 0.0f), fMaxY) + 0.5f) * aw +
+                    int(std::min(std::max(gx - 2 * x, 0.0f), fMaxX) + 0.5f) - shift;
     }
-    float *__restrict ar = s.seen[0], *__restrict ag = s.seen[1], *__restrict aa = s.seen[2];
-    float *__restrict br = s.seen[3], *__restrict bg = s.seen[4], *__restrict ba = s.seen[5];
+    float *__restrict sax = s.seen[0], *__restrict say = s.seen[1];
+    float *__restrict sbx = s.seen[2], *__restrict sby = s.seen[3];
     for (int i = 0; i < n; ++i) {
-        const float* a = F + ahead[i];
-        const float* b = F + behind[i];
-        ar[i] = a[0];
-        ag[i] = a[1];
-        aa[i] = a[3];
-        br[i] = b[0];
-        bg[i] = b[1];
-        ba[i] = b[3];
+        sax[i] = FX[ahead[i]];
+        say[i] = FY[ahead[i]];
+        sbx[i] = FX[behind[i]];
+        sby[i] = FY[behind[i]];
 #if defined(__GNUC__) && !defined(__clang__)
         asm("" ::: "memory");  // keep this loop scalar
 #endif
@@ -408,9 +499,7 @@ void placeFlowSamples(const Plane& img, const Plane& fld, int x0, int y, int n, 
         const float lx = lx0 + float(i);
         // the tangents two steps out, turned to the walking sense; straight on where the
         // field holds none
-        float ax, ay, bx, by;
-        decodeUnit(ar[i], ag[i], aa[i], ax, ay);
-        decodeUnit(br[i], bg[i], ba[i], bx, by);
+        float ax = sax[i], ay = say[i], bx = sbx[i], by = sby[i];
         const float sa = ax * x + ay * yy < 0 ? -1.0f : 1.0f;
         const float sb = bx * x + by * yy > 0 ? -1.0f : 1.0f;
         const bool ka = ax * ax + ay * ay > 0.5f, kb = bx * bx + by * by > 0.5f;
@@ -429,15 +518,37 @@ void placeFlowSamples(const Plane& img, const Plane& fld, int x0, int y, int n, 
     }
 }
 
-// Sums the pixel and its four samples, all four channels at once.
+// Sums the pixel and its four samples, all four channels at once. With 512-bit vectors
+// two pixels go through at a time, each half of a register holding one pixel's pair of
+// neighbours.
 void sumFlowSamples(const Plane& img, int x0, int y, int n, const FlowTaps& k, const FlowRow& s,
                     float* __restrict out) {
     const float* base = img.origin;
     const int is = img.stride;
     const float* centre = base + ptrdiff_t(y - img.rect.y) * is + ptrdiff_t(x0 - img.rect.x) * 4;
     const float weight[4] = {k.near * k.norm, k.far * k.norm, k.near * k.norm, k.far * k.norm};
-    for (int i = 0; i < n; ++i) {
-        v4f acc = load4(centre + i * 4) * (k.centre * k.norm);
+    const float cw = k.centre * k.norm;
+    int i = 0;
+#if defined(__AVX512F__)
+    const float* below = base + is;
+    for (; i + 2 <= n; i += 2) {
+        v16f acc = {};
+        for (int j = 0; j < 4; ++j) {
+            const int32_t oa = s.off[j][i], ob = s.off[j][i + 1];
+            const v16f top = join(base + oa, base + ob), bottom = join(below + oa, below + ob);
+            const v16f m = top + (bottom - top) * spread(s.fy[j] + i);
+            // each right neighbour under its left one
+            const v16f right = __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11);
+            acc += (m + (right - m) * spread(s.fx[j] + i)) * weight[j];
+        }
+        // the two pixels' sums (quarters 0 and 2) side by side
+        const v8f sum = __builtin_shufflevector(acc, acc, 0, 1, 2, 3, 8, 9, 10, 11);
+        const v8f r = load8(centre + i * 4) * cw + sum;
+        std::memcpy(out + i * 4, &r, sizeof r);
+    }
+#endif
+    for (; i < n; ++i) {
+        v4f acc = load4(centre + i * 4) * cw;
         for (int j = 0; j < 4; ++j) {
             const float* p = base + s.off[j][i];
             const v8f top = load8(p), bottom = load8(p + is);  // two neighbours each
@@ -461,10 +572,10 @@ struct FlowRowStore {
         FlowRow s;
         s.tx = floats;
         s.ty = floats + w;
-        for (int j = 0; j < 6; ++j) s.seen[j] = floats + (2 + j) * w;
+        for (int j = 0; j < 4; ++j) s.seen[j] = floats + (2 + j) * w;
         s.ahead = ints;
         s.behind = ints + w;
-        float* f = floats + 8 * w + size_t(k) * w * 8;
+        float* f = floats + 6 * w + size_t(k) * w * 8;
         int32_t* n = ints + 2 * w + size_t(k) * w * 4;
         for (int j = 0; j < 4; ++j) {
             s.fx[j] = f + (2 * j) * w;
@@ -478,10 +589,10 @@ struct FlowRowStore {
 FlowRowStore flowRowStore(size_t w, size_t rows) {
     thread_local std::vector<int32_t> ints;
     if (ints.size() < w * (2 + rows * 4)) ints.resize(w * (2 + rows * 4));
-    return {threadScratch(3, w * (8 + rows * 8)), ints.data(), w};
+    return {threadScratch(3, w * (6 + rows * 8) + 16), ints.data(), w};  // spread() reads past the last
 }
 
-void placeRow(bool nearest, const Plane& img, const Plane& fld, int x0, int y, int n, const FlowTaps& taps,
+void placeRow(bool nearest, const Plane& img, const UnitField& fld, int x0, int y, int n, const FlowTaps& taps,
               const FlowRow& s) {
     if (nearest)
         placeFlowSamples<true>(img, fld, x0, y, n, taps, s);
@@ -493,7 +604,7 @@ void flowBlurKernel(const GeneralTile& t) {
     static const FlowTaps taps = flowTaps();
     const IRect& r = t.rect;
     const Plane img = heldOrCopied(t.src[0], r, kFlowPad, true, 1);
-    const Plane fld = heldOrCopied(t.src[1], r, kFieldPad, false, 2);
+    const UnitField fld = unitField(t.src[1], r, 2, 6);
     const FlowRowStore store = flowRowStore(size_t(r.w), 1);
     const FlowRow s = store.row(0);
     const bool nearest = t.src[0].nearest;
@@ -510,8 +621,8 @@ void flowBlurKernel(const GeneralTile& t) {
 
 // Several passes of flowBlur07 over one tile, as the chain of single passes computes
 // them: each pass runs over the tile grown by what the passes after it read, inside the
-// image, which also bounds every sample. The field is the same for all passes, so the
-// sample placement is computed once and the passes only sum.
+// image, which also bounds every sample. The field is the same for all passes, so a row's
+// sample placement is computed once and serves every pass.
 constexpr int kMaxFusedPasses = 8;
 
 int passesArgument(const ArgValue* values, int count) {
@@ -528,47 +639,60 @@ void flowPassesKernel(const GeneralTile& t) {
         for (int y = t.rect.y; y < t.rect.bottom(); ++y) std::memset(t.row(y), 0, size_t(t.rect.w) * 16);
     if (r.empty() || bound.w < 2 || bound.h < 2) return;  // bilinear samples need 2 × 2 pixels
     const IRect outer = r.inset(-passes * kFlowPad, -passes * kFlowPad).intersect(bound);
-    auto region = [&](int pass) {  // pixels pass k (1-based) computes
-        const int g = (passes - pass) * kFlowPad;
-        return r.inset(-g, -g).intersect(bound);
-    };
-    const IRect placed = region(1);
+    IRect region[kMaxFusedPasses + 1];  // pixels pass k (1-based) computes
+    for (int k = 1; k <= passes; ++k) {
+        const int g = (passes - k) * kFlowPad;
+        region[k] = r.inset(-g, -g).intersect(bound);
+    }
+    const IRect placed = region[1];
 
-    // Ping-pong planes over `outer`; the input copied once.
+    // Ping-pong planes over `outer`: pass k reads `a` when k is odd and writes the other.
     const size_t planeFloats = size_t(outer.w) * outer.h * 4;
     float* a = threadScratch(4, planeFloats);
     float* b = threadScratch(5, planeFloats);
-    for (int y = outer.y; y < outer.bottom(); ++y)
-        std::memcpy(a + size_t(y - outer.y) * outer.w * 4, in.row(y) + ptrdiff_t(outer.x) * 4,
-                    size_t(outer.w) * 16);
-    Plane src{a, outer.w * 4, outer}, dst{b, outer.w * 4, outer};
-    const Plane fld = heldOrCopied(t.src[1], placed, kFieldPad, false, 2);
-
-    const FlowRowStore store = flowRowStore(size_t(placed.w), size_t(placed.h));
-    auto placeAll = [&](bool nearest) {
-        for (int y = placed.y; y < placed.bottom(); ++y)
-            placeRow(nearest, src, fld, placed.x, y, placed.w, taps, store.row(y - placed.y));
+    const Plane planes[2] = {{a, outer.w * 4, outer}, {b, outer.w * 4, outer}};
+    auto planeRow = [&](float* p, int y, int x) {
+        return p + size_t(y - outer.y) * outer.w * 4 + size_t(x - outer.x) * 4;
     };
-    // Only the first pass reads the input itself, with its sampling mode; the passes
-    // after it read an intermediate, which samples linearly.
-    placeAll(in.nearest);
-    for (int pass = 1; pass <= passes; ++pass) {
-        if (pass == 2 && in.nearest) placeAll(false);
-        const IRect q = region(pass);
-        const int dx = q.x - placed.x;
-        for (int y = q.y; y < q.bottom(); ++y) {
-            FlowRow s = store.row(y - placed.y);
+    const UnitField fld = unitField(t.src[1], placed, 2, 6);
+
+    // Rows are worked through in one sweep, pass k running kFlowPad rows behind pass k - 1
+    // (whose rows it reads), so that what a row reads is still in cache and a ring of rows
+    // holds the placements every pass uses. Only the first pass reads the input itself,
+    // with its sampling mode; the passes after it read an intermediate, which samples
+    // linearly.
+    const int lag = kFlowPad;
+    const int ring = (passes - 1) * lag + 1;
+    const bool nearest = in.nearest;
+    const FlowRowStore store = flowRowStore(size_t(placed.w), size_t(ring + (nearest ? 1 : 0)));
+    int copied = outer.y;  // input rows copied into `a`
+    const int end = region[passes].bottom() + (passes - 1) * lag;
+    for (int step = placed.y; step < end; ++step) {
+        if (step < placed.bottom()) {
+            for (const int need = std::min(step + kFlowPad + 1, outer.bottom()); copied < need; ++copied) {
+                std::memcpy(planeRow(a, copied, outer.x), in.row(copied) + ptrdiff_t(outer.x) * 4,
+                            size_t(outer.w) * 16);
+                if (copied + 2 < outer.bottom()) prefetchRow(in.row(copied + 2) + ptrdiff_t(outer.x) * 4, outer.w);
+            }
+            const int slot = (step - placed.y) % ring;
+            if (nearest) placeRow(true, planes[0], fld, placed.x, step, placed.w, taps, store.row(ring));
+            if (passes > 1 || !nearest) placeRow(false, planes[0], fld, placed.x, step, placed.w, taps, store.row(slot));
+        }
+        for (int k = 1; k <= passes; ++k) {
+            const int y = step - (k - 1) * lag;
+            const IRect& q = region[k];
+            if (y < q.y || y >= q.bottom()) continue;
+            FlowRow s = store.row(k == 1 && nearest ? ring : (y - placed.y) % ring);
+            const int dx = q.x - placed.x;
             for (int j = 0; j < 4; ++j) {
                 s.off[j] += dx;
                 s.fx[j] += dx;
                 s.fy[j] += dx;
             }
-            float* out = pass == passes ? t.row(y) + (q.x - t.rect.x) * 4
-                                        : (dst.origin == a ? a : b) + size_t(y - outer.y) * outer.w * 4 +
-                                              size_t(q.x - outer.x) * 4;
+            const Plane& src = planes[(k - 1) & 1];
+            float* out = k == passes ? t.row(y) + (q.x - t.rect.x) * 4 : planeRow(k & 1 ? b : a, y, q.x);
             sumFlowSamples(src, q.x, y, q.w, taps, s, out);
         }
-        std::swap(src, dst);
     }
 }
 
