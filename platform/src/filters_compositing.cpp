@@ -53,11 +53,13 @@ public:
                                  } else if constexpr (requires(V4 x) { Op::vec(x, x); }) {
                                      int i = 0;
                                      for (; i + 4 <= n; i += 4) {
-                                         const V16 o = Op::vec(clampPremultipliedV(loadV<V16>(S + 4 * i)), clampPremultipliedV(loadV<V16>(B + 4 * i)));
+                                         const V16 s = clampPremultipliedV(loadV<V16>(S + 4 * i));
+                                         const V16 o = Op::vec(s, clampPremultipliedV(loadV<V16>(B + 4 * i)));
                                          std::memcpy(out + 4 * i, &o, sizeof o);
                                      }
                                      for (; i < n; ++i) {
-                                         const V4 o = Op::vec(clampPremultipliedV(loadV<V4>(S + 4 * i)), clampPremultipliedV(loadV<V4>(B + 4 * i)));
+                                         const V4 s = clampPremultipliedV(loadV<V4>(S + 4 * i));
+                                         const V4 o = Op::vec(s, clampPremultipliedV(loadV<V4>(B + 4 * i)));
                                          std::memcpy(out + 4 * i, &o, sizeof o);
                                      }
                                  } else {

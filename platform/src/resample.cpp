@@ -96,8 +96,8 @@ Taps buildTaps(int outStart, int n, double scale, double shift, AxisMode mode, i
 
 // Tiles in one column (or row) of a render share their taps: a few recent tap sets per
 // thread are kept, keyed by everything that decides them.
-std::shared_ptr<const Taps> cachedTaps(int outStart, int n, double scale, double shift, AxisMode mode, int viewLo, int viewHi,
-                       int clampLo, int clampHi) {
+std::shared_ptr<const Taps> cachedTaps(int outStart, int n, double scale, double shift, AxisMode mode, int viewLo,
+                                       int viewHi, int clampLo, int clampHi) {
     struct Entry {
         int outStart = 0, n = -1;
         double scale = 0, shift = 0;
@@ -114,8 +114,9 @@ std::shared_ptr<const Taps> cachedTaps(int outStart, int n, double scale, double
             return e.taps;
     Entry& e = cache[next];
     next = (next + 1) % kEntries;
-    e = Entry{outStart, n, scale, shift, mode, viewLo, viewHi, clampLo, clampHi,
-              std::make_shared<const Taps>(buildTaps(outStart, n, scale, shift, mode, viewLo, viewHi, clampLo, clampHi))};
+    auto taps =
+        std::make_shared<const Taps>(buildTaps(outStart, n, scale, shift, mode, viewLo, viewHi, clampLo, clampHi));
+    e = Entry{outStart, n, scale, shift, mode, viewLo, viewHi, clampLo, clampHi, std::move(taps)};
     return e.taps;
 }
 
