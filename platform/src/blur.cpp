@@ -9,6 +9,7 @@
 
 #include "builtin_filters.h"
 #include "node.h"
+#include "pixel_vectors.h"
 #include "resample.h"
 #include "vellari/platform/filter.h"
 
@@ -104,18 +105,12 @@ private:
     // o[i] = k0 p[R][i] + sum over m of km (p[R - m][i] + p[R + m][i]), sixteen floats at a
     // time with every tap summed in registers: one write of o, not one per tap.
     static void symmetricTaps(const float* const* p, const float* k, int R, float* __restrict o, int n) {
-        typedef float V16 __attribute__((vector_size(64)));
-        auto ld = [](const float* q) {
-            V16 v;
-            std::memcpy(&v, q, sizeof v);
-            return v;
-        };
         const float* c = p[R];
         int i = 0;
         for (; i + 16 <= n; i += 16) {
-            V16 acc = k[0] * ld(c + i);
-            for (int m = 1; m <= R; ++m) acc += k[m] * (ld(p[R - m] + i) + ld(p[R + m] + i));
-            std::memcpy(o + i, &acc, sizeof acc);
+            V16 acc = k[0] * loadV<V16>(c + i);
+            for (int m = 1; m <= R; ++m) acc += k[m] * (loadV<V16>(p[R - m] + i) + loadV<V16>(p[R + m] + i));
+            storeV(o + i, acc);
         }
         for (; i < n; ++i) {
             float acc = k[0] * c[i];

@@ -6,18 +6,12 @@
 #include <vector>
 
 #include "node.h"
+#include "pixel_vectors.h"
 
 namespace vellari::detail {
 namespace {
 
 enum class AxisMode { Nearest, Linear, Area, Tent };
-
-typedef float V4 __attribute__((vector_size(16)));
-inline V4 load4(const float* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 // Taps of one axis for a run of output pixels: output k reads input pixels
 // first[k] .. first[k] + count[k] - 1 with weights w[off[k] ...].
@@ -253,8 +247,8 @@ private:
             const float* s = v.row(iy);
             float* hp = h + size_t(iy - y0) * w * 4;
             for (int k = 0; k < w; ++k) {
-                V4 acc = wt[k * M] * load4(s + idx[k * M]);
-                for (int j = 1; j < M; ++j) acc += wt[k * M + j] * load4(s + idx[k * M + j]);
+                V4 acc = wt[k * M] * loadV<V4>(s + idx[k * M]);
+                for (int j = 1; j < M; ++j) acc += wt[k * M + j] * loadV<V4>(s + idx[k * M + j]);
                 std::memcpy(hp + k * 4, &acc, sizeof acc);
             }
         }
@@ -268,7 +262,7 @@ private:
                 V4 acc = {0, 0, 0, 0};
                 const float* wk = tx.w.data() + tx.off[k];
                 const float* p = s + ptrdiff_t(tx.first[k]) * 4;
-                for (int j = 0; j < tx.count[k]; ++j) acc += wk[j] * load4(p + j * 4);
+                for (int j = 0; j < tx.count[k]; ++j) acc += wk[j] * loadV<V4>(p + j * 4);
                 std::memcpy(hp + k * 4, &acc, sizeof acc);
             }
         }
