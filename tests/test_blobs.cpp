@@ -123,12 +123,15 @@ TEST_F(BlobKernels, WinnerTakeAllVariants) {
     expectPixel(plain, 5, 0, {0, 0, 0, 1});
     expectPixel(plain, 8, 0, {0.4f, 0, 0, 0.5f});
 
-    // Only winners above the threshold survive; one exactly at it does not.
+    // Tone classes by the winning value, whatever the hue: above 0.6 light (red), above
+    // 0.3 middle (green), the rest dark (blue); exactly at a bound falls below it.
     const Pixels thr = run("maxComponentWinnerTakeAllMaxThreshold", {in, 0.6});
-    expectPixel(thr, 0, 0, {0.8f, 0, 0, 1});
-    expectPixel(thr, 1, 0, {0, 0, 0, 1});
-    expectPixel(thr, 2, 0, {0, 0, 0.9f, 1});
-    expectPixel(thr, 3, 0, {0, 0, 0, 1});
+    expectPixel(thr, 0, 0, {1, 0, 0, 1});
+    expectPixel(thr, 1, 0, {0, 1, 0, 1});     // 0.6 is not above 0.6
+    expectPixel(thr, 2, 0, {1, 0, 0, 1});     // blue hue, light tone
+    expectPixel(thr, 3, 0, {0, 1, 0, 1});
+    expectPixel(thr, 5, 0, {0, 0, 1, 1});     // black
+    expectPixel(thr, 8, 0, {0.5f, 0, 0, 0.5f});  // 0.4 at half opacity is 0.8: light
 
     const Pixels mx = run("maxComponentWinnerTakeAllMax", {in});
     expectPixel(mx, 0, 0, {1, 0, 0, 1});
@@ -351,10 +354,10 @@ TEST_F(BlobsTest, WinnerTakeAllTypes) {
     expectPixel(half, lx, y, {0, 1, 1, 1});
     expectPixel(half, rx, y, {1, 1, 1, 1});
 
-    // Type 6 keeps only winners above its threshold.
+    // Type 6 classes by tone: the bright red side is light, the dark blue side middle.
     const Pixels six = readPixels(f.createBlobs(in, 8, 300, 0.5, 6));
-    expectPixel(six, lx, y, {0.8f, 0, 0, 1}, 1e-5f);
-    expectPixel(six, rx, y, {0, 0, 0, 1});
+    expectPixel(six, lx, y, {1, 0, 0, 1}, 1e-5f);
+    expectPixel(six, rx, y, {0, 1, 0, 1});
     // Types 7, 8 and 10 ignore the threshold.
     for (int type : {7, 8, 10})
         EXPECT_EQ(maxDifference(f.createBlobs(in, 8, 300, 0.1, type), f.createBlobs(in, 8, 300, 0.9, type)), 0.0f)

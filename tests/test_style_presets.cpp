@@ -567,6 +567,19 @@ TEST(StylePresetsRender, MonoIsGreyAndColourStylesAreNot) {
     }
 }
 
+TEST(StylePresetsRender, ZipTonesWarmPicturesWithItsBlueGreys) {
+    // On a warm, red-dominated photo the tone classes must still reach the two blue-grey
+    // spot colours, or the style is a plain black and white one.
+    FastDevice fast;
+    const Pixels p = readPixels(renderSmall(*QXVideoFilterVellariZip::zipStyles()[0], photo("chelsea.png"), 160));
+    size_t toned = 0;
+    for (size_t i = 0; i < p.data.size(); i += 4) {
+        const float r = p.data[i], b = p.data[i + 2];
+        toned += b > r + 0.04f && r > 0.2f && r < 0.9f;  // bluish grey, neither ink nor paper
+    }
+    EXPECT_GT(double(toned) / (p.data.size() / 4), 0.1);
+}
+
 TEST(StylePresetsRender, InkStylesDrawOnWhitePaper) {
     FastDevice fast;
     const Image face = photo("astronaut.png");

@@ -61,15 +61,22 @@ void maxComponentWinnerTakeAll(const ColorSpan& s) {
     }
 }
 
-// "maxComponentWinnerTakeAllMaxThreshold" (image, threshold): as the plain map where the
-// winning value exceeds the threshold; black (alpha kept) where it does not.
+// "maxComponentWinnerTakeAllMaxThreshold" (image, threshold): three tone classes by the
+// winning value (unpremultiplied) instead of by hue: above the threshold red (the light
+// class), above half of it green, blue below. Shadings recolour the classes with spot
+// colours ordered light to dark, so warm and cool pictures alike get the three tones.
 void maxComponentWinnerTakeAllMaxThreshold(const ColorSpan& s) {
     const float* p = s.src[0];
     const float t = s.val[0][0];
     for (int i = 0; i < s.n; ++i) {
         const float* q = p + i * 4;
-        const Winner w = winnerOf(q[0], q[1], q[2]);
-        writeWinner(s.dst + i * 4, w, w.max > t ? w.max : 0.0f, q[3]);
+        const float a = q[3];
+        const float v = a > 0 ? std::max(q[0], std::max(q[1], q[2])) / a : 0.0f;
+        Winner w{};
+        w.mr = v > t ? 1.0f : 0.0f;
+        w.mg = v > t ? 0.0f : (v > 0.5f * t ? 1.0f : 0.0f);
+        w.mb = 1.0f - w.mr - w.mg;
+        writeWinner(s.dst + i * 4, w, a, a);
     }
 }
 
