@@ -209,6 +209,18 @@ TEST(ColorFilters, ToneCurve) {
     Pixels f = readPixels(img.applyingFilter("CIToneCurve", flat));
     for (int x = 64; x <= 192; ++x) EXPECT_NEAR(f.at(x, 0, 0), 0.5f, 1e-6) << x;
 
+    // Points inside (0, 1) with two of them repeated: flat beyond the first and the last,
+    // the repeated x keeping its last value.
+    std::map<std::string, FilterValue> narrow = {{"inputPoint0", Vector{0.2, 0.3}},
+                                                 {"inputPoint1", Vector{0.5, 0.1}},
+                                                 {"inputPoint2", Vector{0.5, 0.6}},
+                                                 {"inputPoint3", Vector{0.8, 0.7}},
+                                                 {"inputPoint4", Vector{0.8, 0.75}}};
+    Pixels nr = readPixels(img.applyingFilter("CIToneCurve", narrow));
+    for (int x = 0; x <= 51; ++x) EXPECT_NEAR(nr.at(x, 0, 0), 0.3f, 1e-6) << x;
+    for (int x = 205; x <= 256; ++x) EXPECT_NEAR(nr.at(x, 0, 0), 0.75f, 1e-6) << x;
+    EXPECT_NEAR(nr.at(128, 0, 0), 0.6f, 1e-5);
+
     // Points given out of order are sorted; inputs beyond [0, 1] read the ends.
     std::map<std::string, FilterValue> shuffled = {{"inputPoint0", Vector{1, 1}},
                                                    {"inputPoint1", Vector{0.5, 0.7}},

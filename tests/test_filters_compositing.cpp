@@ -234,15 +234,18 @@ TEST(PorterDuff, InputsAreClampedToValidPremultipliedColour) {
 TEST(PorterDuff, WideRowsMatchSinglePixels) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-0.3f, 1.4f);
+    // Two blocks of sixteen and a tail, so that every width of each kernel is compared.
+    constexpr int kN = 37;
     std::vector<float> s, b;
-    for (int i = 0; i < 4 * 13; ++i) {
+    for (int i = 0; i < 4 * kN; ++i) {
         s.push_back(u(rng));
         b.push_back(u(rng));
     }
-    const Image src = imageFromFloats(13, 1, std::move(s)), bg = imageFromFloats(13, 1, std::move(b));
-    for (const char* name : {"CISourceOverCompositing", "CIMultiplyBlendMode", "CIScreenBlendMode"}) {
+    const Image src = imageFromFloats(kN, 1, std::move(s)), bg = imageFromFloats(kN, 1, std::move(b));
+    for (const char* name : {"CISourceOverCompositing", "CIMultiplyBlendMode", "CIScreenBlendMode",
+                             "CISaturationBlendMode"}) {
         const Pixels wide = composite(name, src, bg);
-        for (int x = 0; x < 13; ++x) {
+        for (int x = 0; x < kN; ++x) {
             const Rect px{double(x), 0, 1, 1};
             const Pixels one = composite(name, src.cropped(px), bg.cropped(px));
             for (int c = 0; c < 4; ++c) EXPECT_NEAR(wide.at(x, 0, c), one.at(x, 0, c), 1e-6) << name << " x " << x << " c " << c;

@@ -227,12 +227,18 @@ public:
 
 // --- CIToneCurve -----------------------------------------------------------------------
 
-constexpr int kCurveSize = 4096;  // intervals of the tone curve's lookup table over [0, 1]
+// A monotone cubic (Fritsch–Carlson) through the points as at most four polynomial
+// segments: v = a0 + u·(a1 + u·(a2 + u·a3)), u = (t − x) · invh. Sixteen coefficient
+// slots per array so that a register-wide lookup is one lane permute, not a gather.
+struct ToneCurve {
+    int segments = 1;
+    float lo = 0, hi = 1;  // the points' x range: flat outside it
+    alignas(64) float x[16]{}, invh[16]{}, a0[16]{}, a1[16]{}, a2[16]{}, a3[16]{};
+};
 
-// Monotone cubic (Fritsch–Carlson) through the points, sampled into a table. Points are
-// sorted by x; repeated x keep the last point. Outside the points' x range the curve is
-// flat at the end values.
-std::shared_ptr<const std::vector<float>> toneCurveTable(std::vector<std::pair<double, double>> pts) {
+// Points are sorted by x; repeated x keep the last point. No point gives the identity on
+// [0, 1], one point a constant.
+std::shared_ptr<const ToneCurve> makeToneCurve(std::vector<std::pair<double, double>> pts) {
     std::stable_sort(pts.begin(), pts.end(), [](auto& l, auto& r) { return l.first < r.first; });
     std::vector<double> x, y;
     for (auto& [px, py] : pts) {
@@ -243,68 +249,81 @@ std::shared_ptr<const std::vector<float>> toneCurveTable(std::vector<std::pair<d
         x.push_back(px);
         y.push_back(py);
     }
-    const size_t k = x.size();
-    std::vector<double> m(k, 0.0);
-    if (k >= 2) {
-        std::vector<double> d(k - 1);
-        for (size_t i = 0; i + 1 < k; ++i) d[i] = (y[i + 1] - y[i]) / (x[i + 1] - x[i]);
-        m[0] = d[0];
-        m[k - 1] = d[k - 2];
-        for (size_t i = 1; i + 1 < k; ++i) m[i] = d[i - 1] * d[i] <= 0 ? 0.0 : (d[i - 1] + d[i]) / 2;
-        for (size_t i = 0; i + 1 < k; ++i) {
-            if (d[i] == 0) {
-                m[i] = m[i + 1] = 0;
-                continue;
-            }
-            double al = m[i] / d[i], be = m[i + 1] / d[i];
-            double s = al * al + be * be;
-            if (s > 9) {
-                double t = 3 / std::sqrt(s);
-                m[i] = t * al * d[i];
-                m[i + 1] = t * be * d[i];
-            }
+    auto c = std::make_shared<ToneCurve>();
+    const size_t k = std::min<size_t>(x.size(), 16);
+    if (k == 0) {
+        c->invh[0] = 1;
+        c->a1[0] = 1;
+        return c;
+    }
+    c->lo = float(x[0]);
+    c->hi = float(x[k - 1]);
+    c->x[0] = c->lo;
+    c->a0[0] = float(y[0]);
+    if (k == 1) return c;
+    std::vector<double> m(k, 0.0), d(k - 1);
+    for (size_t i = 0; i + 1 < k; ++i) d[i] = (y[i + 1] - y[i]) / (x[i + 1] - x[i]);
+    m[0] = d[0];
+    m[k - 1] = d[k - 2];
+    for (size_t i = 1; i + 1 < k; ++i) m[i] = d[i - 1] * d[i] <= 0 ? 0.0 : (d[i - 1] + d[i]) / 2;
+    for (size_t i = 0; i + 1 < k; ++i) {
+        if (d[i] == 0) {
+            m[i] = m[i + 1] = 0;
+            continue;
+        }
+        double al = m[i] / d[i], be = m[i + 1] / d[i];
+        double s = al * al + be * be;
+        if (s > 9) {
+            double t = 3 / std::sqrt(s);
+            m[i] = t * al * d[i];
+            m[i + 1] = t * be * d[i];
         }
     }
-    auto table = std::make_shared<std::vector<float>>(kCurveSize + 2);
-    size_t seg = 0;
-    for (int j = 0; j <= kCurveSize; ++j) {
-        const double t = double(j) / kCurveSize;
-        double v;
-        if (k == 0) {
-            v = t;
-        } else if (k == 1 || t <= x[0]) {
-            v = y[0];
-        } else if (t >= x[k - 1]) {
-            v = y[k - 1];
-        } else {
-            while (seg + 2 < k && t > x[seg + 1]) ++seg;
-            const double h = x[seg + 1] - x[seg], u = (t - x[seg]) / h;
-            const double u2 = u * u, u3 = u2 * u;
-            v = (2 * u3 - 3 * u2 + 1) * y[seg] + (u3 - 2 * u2 + u) * h * m[seg] + (-2 * u3 + 3 * u2) * y[seg + 1] +
-                (u3 - u2) * h * m[seg + 1];
-        }
-        (*table)[j] = float(v);
+    c->segments = int(k - 1);
+    for (size_t i = 0; i + 1 < k; ++i) {
+        // The cubic Hermite basis expanded in u.
+        const double h = x[i + 1] - x[i], t0 = h * m[i], t1 = h * m[i + 1];
+        c->x[i] = float(x[i]);
+        c->invh[i] = float(1 / h);
+        c->a0[i] = float(y[i]);
+        c->a1[i] = float(t0);
+        c->a2[i] = float(-3 * y[i] - 2 * t0 + 3 * y[i + 1] - t1);
+        c->a3[i] = float(2 * y[i] + t0 - 2 * y[i + 1] + t1);
     }
-    (*table)[kCurveSize + 1] = (*table)[kCurveSize];  // lets the lookup read j + 1 at t = 1
-    return table;
+    return c;
 }
 
-// The curve over a span: each straight colour channel looked up with linear
-// interpolation, sixteen pixels at a time in planes so that the lookups are gathers.
-void toneCurveSpan(const float* __restrict s, float* __restrict out, int n, const float* __restrict lut) {
+inline float toneCurveAt(const ToneCurve& c, float t) {
+    t = tableCoord(t);
+    t = std::min(std::max(t, c.lo), c.hi);
+    int j = 0;
+    for (int b = 1; b < c.segments; ++b) j += t > c.x[b];
+    const float u = (t - c.x[j]) * c.invh[j];
+    return c.a0[j] + u * (c.a1[j] + u * (c.a2[j] + u * c.a3[j]));
+}
+
+inline V16 toneCurveAt(const ToneCurve& c, V16 t, const V16 (&coef)[6]) {
+    t = t > 0.f ? (t < 1.f ? t : V16{} + 1.f) : V16{};  // NaN reads as 0
+    t = t < c.lo ? V16{} + c.lo : t;
+    t = t > c.hi ? V16{} + c.hi : t;
+    I16 j{};
+    for (int b = 1; b < c.segments; ++b) j -= t > c.x[b];  // true is −1
+    const V16 u = (t - __builtin_shuffle(coef[0], j)) * __builtin_shuffle(coef[1], j);
+    return __builtin_shuffle(coef[2], j) +
+           u * (__builtin_shuffle(coef[3], j) + u * (__builtin_shuffle(coef[4], j) + u * __builtin_shuffle(coef[5], j)));
+}
+
+// The curve over a span, on straight colour, sixteen pixels at a time in planes.
+void toneCurveSpan(const float* __restrict s, float* __restrict out, int n, const ToneCurve& c) {
+    const V16 coef[6] = {loadV<V16>(c.x), loadV<V16>(c.invh), loadV<V16>(c.a0),
+                         loadV<V16>(c.a1), loadV<V16>(c.a2), loadV<V16>(c.a3)};
     int i = 0;
     for (; i + 16 <= n; i += 16) {
         Planes16 q = toPlanes(s + size_t(i) * 4);
         const V16 inv = q.a > 0.f ? 1.f / q.a : V16{};
-        for (V16* c : {&q.r, &q.g, &q.b}) {
-            V16 x = *c * inv;
-            x = x > 0.f ? (x < 1.f ? x : V16{} + 1.f) : V16{};  // NaN reads as 0
-            x *= float(kCurveSize);
-            const I16 j = __builtin_convertvector(x, I16);
-            const V16 f = x - __builtin_convertvector(j, V16);
-            const V16 l0 = gather(lut, j), l1 = gather(lut, j + 1);
-            *c = (l0 + (l1 - l0) * f) * q.a;
-        }
+        q.r = toneCurveAt(c, q.r * inv, coef) * q.a;
+        q.g = toneCurveAt(c, q.g * inv, coef) * q.a;
+        q.b = toneCurveAt(c, q.b * inv, coef) * q.a;
         fromPlanes(out + size_t(i) * 4, q);
     }
     for (; i < n; ++i) {
@@ -312,12 +331,7 @@ void toneCurveSpan(const float* __restrict s, float* __restrict out, int n, cons
         float* o = out + size_t(i) * 4;
         const float a = p[3];
         const float inv = a > 0.f ? 1.f / a : 0.f;
-        for (int c = 0; c < 3; ++c) {
-            const float x = tableCoord(p[c] * inv) * float(kCurveSize);
-            const int j = int(x);
-            const float f = x - float(j);
-            o[c] = (lut[j] + (lut[j + 1] - lut[j]) * f) * a;
-        }
+        for (int k = 0; k < 3; ++k) o[k] = toneCurveAt(c, p[k] * inv) * a;
         o[3] = a;
     }
 }
@@ -339,9 +353,9 @@ public:
             Vector v = value("inputPoint" + std::to_string(i)).vector();
             pts.emplace_back(v[0], v[1]);
         }
-        auto table = toneCurveTable(std::move(pts));
-        return makePointwise(in.extent(), {in}, [table](const float* const* src, float* out, int n, int, int) {
-            toneCurveSpan(src[0], out, n, table->data());
+        auto curve = makeToneCurve(std::move(pts));
+        return makePointwise(in.extent(), {in}, [curve](const float* const* src, float* out, int n, int, int) {
+            toneCurveSpan(src[0], out, n, *curve);
         });
     }
 };
