@@ -89,7 +89,7 @@ void runCameraFrames(benchmark::State& state, bool profile) {
     if (!profile) return;
     const auto stages = RenderProfile::take();
     std::fprintf(stderr, "\nwrapper camera frame: thread ms per frame by stage\n");
-    for (size_t i = 0; i < stages.size() && i < 15; ++i)
+    for (size_t i = 0; i < stages.size() && i < 40; ++i)
         std::fprintf(stderr, "  %7.2f  %s\n", 1e3 * stages[i].second / double(std::max<int64_t>(frames, 1)),
                      stages[i].first.c_str());
 }

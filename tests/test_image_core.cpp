@@ -330,6 +330,28 @@ TEST(ImageAccumulators, QuantiseOnSetAndKeepSnapshots) {
     EXPECT_FLOAT_EQ(shifted.at(3, 0, 0), 51.0f / 255.0f);
 }
 
+TEST(ImageAccumulators, ReusedBuffersNeverShowInSnapshotsOrStaleContent) {
+    // Frames a time, with the caller holding the last snapshot or two: buffers are recycled
+    // once released, and a partial update must start from the latest content, not from
+    // whatever the recycled buffer held.
+    ImageAccumulator acc({0, 0, 4, 4});
+    acc.setImage(solid(4, 4, 0.2f, 0.2f, 0.2f, 1));
+    Image a = acc.image();
+    acc.setImage(solid(4, 4, 0.4f, 0.4f, 0.4f, 1));
+    Image b = acc.image();
+    a = Image();  // released: its buffer may be reused now
+    acc.setImage(solid(4, 4, 0.6f, 0.6f, 0.6f, 1));
+    Image c = acc.image();
+    EXPECT_FLOAT_EQ(readPixels(b).at(1, 1, 0), 102.0f / 255.0f);
+    EXPECT_FLOAT_EQ(readPixels(c).at(1, 1, 0), 153.0f / 255.0f);
+    b = Image();
+    acc.setImage(solid(2, 2, 1, 1, 1, 1, {2, 2}), Rect{2, 2, 2, 2});
+    const Pixels d = readPixels(acc.image());
+    EXPECT_FLOAT_EQ(d.at(0, 0, 0), 153.0f / 255.0f);  // the latest content, kept
+    EXPECT_FLOAT_EQ(d.at(3, 3, 0), 1.0f);
+    EXPECT_FLOAT_EQ(readPixels(c).at(3, 3, 0), 153.0f / 255.0f);  // the snapshot unchanged
+}
+
 TEST(ImageTransform, ScalingAClampedImageRepeatsItsEdges) {
     // A clamped image scaled along the axes is resampled straight from its source with the
     // taps held to the edge; it must equal scaling an explicitly padded copy.

@@ -510,8 +510,19 @@ void ImageAccumulator::setImage(const Image& image) { setImage(image, Rect::from
 void ImageAccumulator::setImage(const Image& image, const Rect& dirty) {
     IRect d = dirty.integral().intersect(rect_);
     if (rect_.empty()) return;
-    // Earlier snapshots keep their pixels: write into a fresh buffer when one is shared.
-    if (pixels_.use_count() > 1) pixels_ = std::make_shared<std::vector<uint8_t>>(*pixels_);
+    // Earlier snapshots keep their pixels: write into another buffer when this one is
+    // shared. The buffer before is reused once its snapshots are gone (a frame a time), so
+    // a stream of frames does not pay for fresh pages and a copy every frame.
+    if (pixels_.use_count() > 1) {
+        std::shared_ptr<std::vector<uint8_t>> next;
+        if (spare_ && spare_.use_count() == 1 && spare_->size() == pixels_->size())
+            next = std::move(spare_);
+        else
+            next = std::make_shared<std::vector<uint8_t>>(pixels_->size());
+        if (!(d == rect_)) *next = *pixels_;  // what the update leaves alone stays
+        spare_ = std::move(pixels_);
+        pixels_ = std::move(next);
+    }
     if (d.empty()) return;
     const size_t rowBytes = size_t(rect_.w) * 4;
     uint8_t* base = pixels_->data() + size_t(d.y - rect_.y) * rowBytes + size_t(d.x - rect_.x) * 4;

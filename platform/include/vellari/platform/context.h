@@ -71,6 +71,7 @@ public:
 private:
     IRect rect_;
     std::shared_ptr<std::vector<uint8_t>> pixels_;  // replaced, never mutated, once shared
+    std::shared_ptr<std::vector<uint8_t>> spare_;   // the buffer before, reused once released
 };
 
 }  // namespace vellari
