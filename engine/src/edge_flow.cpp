@@ -189,32 +189,6 @@ void encodeRow(const float* __restrict tx, const float* __restrict ty, const flo
     for (int i = 0; i < n; ++i) encodeField(out + i * 4, tx[i], ty[i], g[i]);
 }
 
-void etfKernel(const GeneralTile& t) {
-    const int r = radiusArgument(t.val, t.valCount);
-    const IRect p = t.rect.inset(-r, -r);
-    const size_t n = size_t(p.w) * p.h;
-    float* TX = threadScratch(1, n + kPlaneSlack);
-    float* TY = threadScratch(2, n + kPlaneSlack);
-    float* G = threadScratch(3, n + kPlaneSlack);
-    fetchField(t.src[0], p, TX, TY, G);
-    const int w = t.rect.w, W = p.w;
-    thread_local std::vector<ptrdiff_t> offs;
-    const int taps = discOffsets(r, W, offs);
-    float* __restrict sx = threadScratch(4, size_t(w) + kLanes);
-    float* __restrict sy = threadScratch(5, size_t(w) + kLanes);
-    float* __restrict ox = threadScratch(6, size_t(w));
-    float* __restrict oy = threadScratch(7, size_t(w));
-    for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
-        const size_t centre = size_t(y - p.y) * W + r;
-        const float* cx = TX + centre;
-        const float* cy = TY + centre;
-        const float* cg = G + centre;
-        sumDisc(cx, cy, cg, offs.data(), taps, w, sx, sy);
-        normaliseRow(sx, sy, cx, cy, w, ox, oy);
-        encodeRow(ox, oy, cg, w, t.row(y));
-    }
-}
-
 // Several ETF08 passes over one tile, as the chain of single passes computes them: pass
 // k runs over the tile grown by what the later passes read, and the field stays in planes
 // between passes instead of being encoded, stored and fetched again. Pixels the input does
@@ -225,17 +199,17 @@ int etfPassesArgument(const ArgValue* values, int count) {
     return count < 2 ? 1 : std::clamp(int(std::lround(values[1][0])), 1, kMaxFusedEtfPasses);
 }
 
-void etfPassesKernel(const GeneralTile& t) {
+// One pass is the plain ETF08 kernel.
+void etfPasses(const GeneralTile& t, int passes) {
     const int r = radiusArgument(t.val, t.valCount);
-    const int passes = etfPassesArgument(t.val, t.valCount);
     const IRect held = t.src[0].rect;
     const IRect p = t.rect.inset(-passes * r, -passes * r);
     const size_t n = size_t(p.w) * p.h;
     float* TX = threadScratch(1, n + kPlaneSlack);
     float* TY = threadScratch(2, n + kPlaneSlack);
     float* G = threadScratch(3, n + kPlaneSlack);
-    float* UX = threadScratch(6, n + kPlaneSlack);
-    float* UY = threadScratch(7, n + kPlaneSlack);
+    float* UX = passes > 1 ? threadScratch(6, n + kPlaneSlack) : nullptr;
+    float* UY = passes > 1 ? threadScratch(7, n + kPlaneSlack) : nullptr;
     fetchField(t.src[0], p, TX, TY, G);
     const int W = p.w;
     thread_local std::vector<ptrdiff_t> offs;
@@ -280,6 +254,9 @@ void etfPassesKernel(const GeneralTile& t) {
         }
     }
 }
+
+void etfKernel(const GeneralTile& t) { etfPasses(t, 1); }
+void etfPassesKernel(const GeneralTile& t) { etfPasses(t, etfPassesArgument(t.val, t.valCount)); }
 
 IRect growByRadius(int, const IRect& d, const ArgValue* values, int count) {
     const int r = radiusArgument(values, count);
