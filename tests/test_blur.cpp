@@ -135,3 +135,39 @@ TEST(GaussianBlur, ClampedInputsReadInPlaceMatchTheStoredClamp) {
         EXPECT_LT(worst, 1e-6f) << "sigma " << sigma;
     }
 }
+
+TEST(GaussianBlur, GreyPicturesBlurAsTheirRedChannelDoesInColour) {
+    // Grey tiles are blurred as one plane, alpha as a second only where it is not 1. The
+    // same values in the red, green and alpha channels of a colour picture (blue differs,
+    // so every tile takes the colour path) must come out the same, over several tiles, at
+    // the borders, clamped or not, opaque or translucent from part of the way down a tile.
+    auto value = [](int x, int y) { return float((x * 7 + y * 13) % 61) / 61.f; };
+    for (bool translucent : {false, true}) {
+        auto alpha = [&](int x, int y) { return translucent && y > 150 ? 0.4f + 0.6f * float((x + y) % 3) / 2 : 1.0f; };
+        const Image grey = imageFrom(600, 300, [&](int x, int y, float* p) {
+            p[3] = alpha(x, y);
+            p[0] = p[1] = p[2] = value(x, y) * p[3];
+        }, {-5, 3});
+        const Image colour = imageFrom(600, 300, [&](int x, int y, float* p) {
+            p[3] = alpha(x, y);
+            p[0] = p[1] = value(x, y) * p[3];
+            p[2] = 0.25f * p[3];
+        }, {-5, 3});
+        const IRect r{-30, -20, 660, 350};
+        for (double sigma : {0.8, 3.0, 5.0})
+            for (bool clamp : {false, true}) {
+                auto blurred = [&](const Image& img) {
+                    return readPixels(blur(clamp ? img.clampedToExtent() : img, sigma), r);
+                };
+                const Pixels g = blurred(grey), c = blurred(colour);
+                float worst = 0;
+                for (int y = r.y; y < r.bottom(); ++y)
+                    for (int x = r.x; x < r.right(); ++x)
+                        for (int ch : {0, 1, 3}) worst = std::max(worst, std::abs(g.at(x, y, ch) - c.at(x, y, ch)));
+                EXPECT_LT(worst, 1e-6f) << "sigma " << sigma << (clamp ? " clamped" : "")
+                                        << (translucent ? " translucent" : "");
+                EXPECT_EQ(g.at(100, 100, 0), g.at(100, 100, 2));
+                EXPECT_NEAR(g.at(100, 100, 3), 1.0f, 1e-6f);
+            }
+    }
+}

@@ -452,3 +452,48 @@ TEST(EdgeFlow, FusedFlowPassesEqualTheSinglePasses) {
         EXPECT_LT(worst, 1e-4) << passes << " passes";
     }
 }
+
+TEST(EdgeFlow, CoherencePassWeighsNeighboursByAgreementAndMagnitudeStep) {
+    // One ETF08 pass against the textbook sum over the disc of radius 2: each neighbour
+    // tangent t' weighted by (t·t') (0.5 + 0.5 tanh(g' − g)), the sum normalised. Random
+    // tangents and magnitudes over the whole range, so that steep magnitude steps count.
+    const QXVideoFilterAbstract filter;  // loads the kernel library
+    const int w = 40, h = 23, r = 2;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(0, 1);
+    std::vector<Tangent> field(size_t(w) * h);
+    for (auto& t : field) {
+        const float a = 6.2831853f * u(rng);
+        t = {std::cos(a), std::sin(a), u(rng)};
+    }
+    const Image in = imageFrom(w, h, [&](int x, int y, float* p) {
+        const Tangent& t = field[size_t(y) * w + x];
+        p[0] = 0.5f + 0.5f * t.x;
+        p[1] = 0.5f + 0.5f * t.y;
+        p[2] = t.g;
+        p[3] = 1;
+    });
+    const Pixels got = readPixels(QXCoreImageUtilities::applyMetalKernelNamed("ETF08", {in, double(r)}));
+    ASSERT_EQ(got.rect, (IRect{0, 0, w, h}));
+    double worst = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Tangent& c = field[size_t(y) * w + x];
+            double sx = 0, sy = 0;
+            for (int dy = -r; dy <= r; ++dy)
+                for (int dx = -r; dx <= r; ++dx) {
+                    if (dx * dx + dy * dy > (r + 0.5) * (r + 0.5) || x + dx < 0 || y + dy < 0 || x + dx >= w ||
+                        y + dy >= h)
+                        continue;
+                    const Tangent& n = field[size_t(y + dy) * w + x + dx];
+                    const double k = (c.x * n.x + c.y * n.y) * (0.5 + 0.5 * std::tanh(double(n.g) - c.g));
+                    sx += k * n.x;
+                    sy += k * n.y;
+                }
+            const double l = std::hypot(sx, sy);
+            ASSERT_GT(l, 1e-6);
+            const Tangent t = tangentAt(got, x, y);
+            worst = std::max({worst, std::abs(t.x - sx / l), std::abs(t.y - sy / l), double(std::abs(t.g - c.g))});
+        }
+    EXPECT_LT(worst, 1e-4);
+}

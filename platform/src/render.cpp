@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "node.h"
@@ -359,11 +360,15 @@ int threadCount(const Context::Options& o) {
 // stored whole (S) or computed per tile for one resampling consumer (T), label, region.
 void dumpPlan(Plan& plan) {
     static const char* kinds[] = {"source", "pointwise", "sampling", "alias", "offset"};
+    std::unordered_map<const Node*, size_t> index;
     for (const Node* n : plan.order) {
         const NodeInfo& ni = plan.info[n];
-        std::fprintf(stderr, "plan %-9s %s %-40s %dx%d at %d,%d\n", kinds[int(n->kind())],
+        std::string ins;
+        for (auto& in : n->inputs) ins += " " + std::to_string(index[in.get()]);
+        index[n] = index.size();
+        std::fprintf(stderr, "plan %3zu %-9s %s %-40s %dx%d at %d,%d <-%s %s\n", index[n], kinds[int(n->kind())],
                      ni.materialize ? "S" : (ni.local ? "T" : "-"), n->label.c_str(), ni.req.w, ni.req.h, ni.req.x,
-                     ni.req.y);
+                     ni.req.y, ins.c_str(), typeid(*n).name());
     }
     std::fprintf(stderr, "plan end\n");
 }
