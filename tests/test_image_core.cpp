@@ -466,3 +466,24 @@ TEST(ImageRendering, EightBitRowsAndUncoveredArea) {
             }
     }
 }
+
+TEST(ImageCore, EightBitPixelsConvertAndPremultiplyInEveryLane) {
+    // Rows of 11 pixels: two blocks of four and a tail of three, on a row stride with padding.
+    const int w = 11, h = 3;
+    const size_t rowBytes = w * 4 + 8;
+    std::vector<uint8_t> bytes(rowBytes * h);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t((i * 37 + 11) % 256);
+    for (bool premultiplied : {false, true}) {
+        const Pixels p = readPixels(Image::fromRGBA8(bytes.data(), w, h, rowBytes, premultiplied));
+        ASSERT_EQ(p.rect, (IRect{0, 0, w, h}));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const uint8_t* b = bytes.data() + size_t(y) * rowBytes + size_t(x) * 4;
+                const float a = b[3] / 255.0f;
+                for (int c = 0; c < 3; ++c)
+                    EXPECT_NEAR(p.at(x, y, c), b[c] / 255.0f * (premultiplied ? 1.0f : a), 1e-6f)
+                        << x << "," << y << " channel " << c;
+                EXPECT_NEAR(p.at(x, y, 3), a, 1e-6f);
+            }
+    }
+}
