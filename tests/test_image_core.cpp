@@ -251,6 +251,37 @@ TEST(ImageRendering, EvaluatesOnlyTheRegionsOfInterest) {
     EXPECT_LE(gCounted.load(), 22 * 22);
 }
 
+TEST(ImageRendering, AReducedPictureTwoStoredStagesReadIsComputedOnce) {
+    // A picture reduced to half size and read by two stored stages (as a camera frame is by
+    // the shading and the lines) is resampled, and what comes before it computed, once per
+    // render, not once for each stage.
+    KernelPtr count = Kernel::makeColor("test.count", countingKernel);
+    const Image photo = imageFrom(600, 400, [](int x, int y, float* p) {
+        p[0] = float(x % 7) / 7.f;
+        p[1] = float(y % 5) / 5.f;
+        p[2] = 0.5f;
+        p[3] = 1;
+    });
+    const Image half = applyKernel(count, photo.extent(), {photo}).scaled(0.5, 0.5).cropped({0, 0, 300, 200});
+    // One stage reduces it again (reading it tile by tile), the other grades it.
+    const Image a = half.cropped(half.extent()).scaled(0.5, 0.5).insertingIntermediate();
+    const Image b = half.applyingFilter("CIColorMatrix", {{"inputRVector", Vector{0, 1, 0, 0}}}).insertingIntermediate();
+    const Image both = a.compositedOver(b);
+    gCounted = 0;
+    const Pixels got = readPixels(both, IRect{0, 0, 300, 200});
+    // The resampling reads a margin past the photo's 240000 pixels at most.
+    EXPECT_GE(gCounted.load(), 600 * 400);
+    EXPECT_LT(gCounted.load(), 610 * 410);
+    // The same pixels as each stage alone.
+    const Pixels wantA = readPixels(a, IRect{0, 0, 300, 200}), wantB = readPixels(b, IRect{0, 0, 300, 200});
+    for (int y : {0, 77, 99, 199})
+        for (int x : {0, 149, 150, 299})
+            for (int c = 0; c < 4; ++c) {
+                const float alpha = wantA.at(x, y, 3);
+                EXPECT_NEAR(got.at(x, y, c), wantA.at(x, y, c) + wantB.at(x, y, c) * (1 - alpha), 1e-5f);
+            }
+}
+
 TEST(ImageRendering, FormatsBandsAndPictures) {
     Image img = imageFrom(3, 2, [](int x, int y, float* p) {
         p[0] = 0.2f;

@@ -92,6 +92,10 @@ struct NodeInfo {
     bool materialize = false;
     int consumers = 0;          // nodes that read this one
     bool local = false;         // read by one local sampling node: computed per tile
+    // The stored node (or the root) whose rendering computes this one; several such, and
+    // an unstored node is computed once for each of them.
+    const Node* pass = nullptr;
+    bool manyPasses = false;
     bool ready = false;         // buffer filled
     PooledBuffer buffer;        // over req
     const float* data = nullptr;  // pixel (req.x, req.y): the buffer, or a source's own pixels
@@ -117,6 +121,16 @@ void collect(const Node* n, Plan& plan, std::unordered_map<const Node*, int>& st
 // pixels (64 MB), else the input is stored whole.
 constexpr int64_t kMaxLocalPixels = int64_t(1) << 22;
 
+// Whether computing n on demand resamples: a sampling node reached through pointwise,
+// alias and offset nodes (not through stored ones, whose flags are not known yet).
+bool resamples(const Node* n, int depth = 0) {
+    if (n->kind() == Node::Kind::Sampling) return true;
+    if (n->kind() == Node::Kind::Source || depth > 16) return false;
+    for (auto& in : n->inputs)
+        if (resamples(in.get(), depth + 1)) return true;
+    return false;
+}
+
 // Input pixels a full tile of n at the corner of `req` reads.
 int64_t localArea(const Node* n, int input, const IRect& req) {
     return n->roi(input, IRect{req.x, req.y, std::min(kTileW, req.w), std::min(kTileH, req.h)}).area();
@@ -136,6 +150,13 @@ Plan makePlan(const Node* root, const IRect& r) {
         NodeInfo& ni = plan.info[n];
         if (n->intermediate && n != root) ni.materialize = true;
         if (ni.req.empty()) continue;
+        // Read by the renderings of several stored nodes, a resampled picture (a camera
+        // frame reduced for both the shading and the lines, say) is stored once rather than
+        // resampled, with everything before it, for each of them.
+        if (n != root && !ni.materialize && ni.manyPasses && resamples(n)) ni.materialize = true;
+        const bool ownPass = n == root || ni.materialize;
+        const Node* pass = ownPass ? n : ni.pass;
+        const bool manyPasses = !ownPass && ni.manyPasses;
         for (size_t i = 0; i < n->inputs.size(); ++i) {
             const Node* in = n->inputs[i].get();
             IRect want;
@@ -145,6 +166,8 @@ Plan makePlan(const Node* root, const IRect& r) {
                 default: want = ni.req; break;
             }
             NodeInfo& ii = plan.info[in];
+            if (manyPasses || (ii.pass && ii.pass != pass)) ii.manyPasses = true;
+            if (!ii.pass) ii.pass = pass;
             // A stored alias shares its input's buffer instead of copying it.
             if (n->kind() == Node::Kind::Sampling && n->readsLocally() && ii.consumers == 1 && !in->intermediate &&
                 !ii.materialize && localArea(n, int(i), ni.req) <= kMaxLocalPixels)
