@@ -380,7 +380,8 @@ int threadCount(const Context::Options& o) {
 }
 
 // With VELLARI_PLAN_DUMP set, every render lists its nodes, inputs first: kind, whether
-// stored whole (S) or computed per tile for one resampling consumer (T), label, region.
+// stored whole (S), computed per tile for one resampling consumer (T) or for the
+// renderings of several stored nodes (M), label, region.
 void dumpPlan(Plan& plan) {
     static const char* kinds[] = {"source", "pointwise", "sampling", "alias", "offset"};
     std::unordered_map<const Node*, size_t> index;
@@ -390,7 +391,7 @@ void dumpPlan(Plan& plan) {
         for (auto& in : n->inputs) ins += " " + std::to_string(index[in.get()]);
         index[n] = index.size();
         std::fprintf(stderr, "plan %3zu %-9s %s %-40s %dx%d at %d,%d <-%s %s\n", index[n], kinds[int(n->kind())],
-                     ni.materialize ? "S" : (ni.local ? "T" : "-"), n->label.c_str(), ni.req.w, ni.req.h, ni.req.x,
+                     ni.materialize ? "S" : (ni.local ? "T" : (ni.manyPasses ? "M" : "-")), n->label.c_str(), ni.req.w, ni.req.h, ni.req.x,
                      ni.req.y, ins.c_str(), typeid(*n).name());
     }
     std::fprintf(stderr, "plan end\n");
