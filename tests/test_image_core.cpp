@@ -42,6 +42,21 @@ void shiftRightKernel(const GeneralTile& t) {
         for (int x = t.rect.x; x < t.rect.right(); ++x) t.src[0].pixel(x - 1, y, t.row(y) + (x - t.rect.x) * 4);
 }
 
+// Mean of the 3 × 3 pixels round each pixel, the missing ones transparent.
+void boxKernel(const GeneralTile& t) {
+    for (int y = t.rect.y; y < t.rect.bottom(); ++y)
+        for (int x = t.rect.x; x < t.rect.right(); ++x) {
+            float* o = t.row(y) + (x - t.rect.x) * 4;
+            for (int c = 0; c < 4; ++c) o[c] = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    float p[4];
+                    t.src[0].pixel(x + dx, y + dy, p);
+                    for (int c = 0; c < 4; ++c) o[c] += p[c] / 9;
+                }
+        }
+}
+
 std::atomic<long> gCounted{0};
 void countingKernel(const ColorSpan& s) {
     gCounted += s.n;
@@ -280,6 +295,34 @@ TEST(ImageRendering, AReducedPictureTwoStoredStagesReadIsComputedOnce) {
                 const float alpha = wantA.at(x, y, 3);
                 EXPECT_NEAR(got.at(x, y, c), wantA.at(x, y, c) + wantB.at(x, y, c) * (1 - alpha), 1e-5f);
             }
+}
+
+TEST(ImageRendering, NarrowKernelsReadComputedInputsTileByTile) {
+    // A kernel reading one pixel round each pixel takes a computed input tile by tile
+    // (its share and a margin), not stored whole; across tiles, at the picture's edges and
+    // at an offset origin it must see what the stored input holds, and compute it once
+    // but for the thin margins.
+    KernelPtr count = Kernel::makeColor("test.count", countingKernel);
+    KernelPtr box = Kernel::makeGeneral("test.box", boxKernel);
+    const Image photo = imageFrom(601, 301, [](int x, int y, float* p) {
+        p[0] = float((x * 7 + y * 3) % 50) / 50.f;
+        p[1] = float(y % 17) / 17.f;
+        p[2] = float(x % 23) / 23.f;
+        p[3] = 1;
+    }, {-37, 11});
+    const Rect e = photo.extent();
+    const Image graded = applyKernel(count, e, {photo});
+    auto boxed = [&](const Image& in) {
+        return applyKernel(box, e.inset(-1, -1), {in}, [](int, const Rect& d) { return d.inset(-1, -1); });
+    };
+    gCounted = 0;
+    const Pixels tiled = readPixels(boxed(graded));
+    const long computed = gCounted.load();
+    const Pixels stored = readPixels(boxed(graded.insertingIntermediate()));
+    ASSERT_EQ(tiled.rect, stored.rect);
+    for (size_t i = 0; i < tiled.data.size(); ++i) ASSERT_EQ(tiled.data[i], stored.data[i]) << i;
+    EXPECT_GE(computed, 601 * 301);
+    EXPECT_LT(computed, 601 * 301 * 11 / 10);
 }
 
 TEST(ImageRendering, FormatsBandsAndPictures) {

@@ -192,6 +192,21 @@ Image makePointwise(const Rect& extent, std::vector<Image> inputs, FunctionPoint
     return Image(std::make_shared<FunctionPointwiseNode>(extent, std::move(ins), std::move(fn)));
 }
 
+// A kernel that reads a few pixels round each output pixel (an edge-preserving pass, a
+// gradient) takes its inputs tile by tile, recomputing a thin margin, rather than having
+// them stored whole: a tile's share stays in cache and no full-size buffer is written.
+FunctionSamplingNode::FunctionSamplingNode(Rect ext, std::vector<NodePtr> ins, Roi roi, Fn fn)
+    : roi_(std::move(roi)), fn_(std::move(fn)) {
+    extent = ext;
+    inputs = std::move(ins);
+    const IRect probe{0, 0, 256, 128};
+    local_ = true;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const IRect r = this->roi(int(i), probe);
+        if (!r.contains(probe) || r.area() * 10 > probe.area() * 11) local_ = false;
+    }
+}
+
 Image makeSampling(const Rect& extent, std::vector<Image> inputs, FunctionSamplingNode::Roi roi,
                    FunctionSamplingNode::Fn fn) {
     std::vector<NodePtr> ins;

@@ -91,17 +91,16 @@ class FunctionSamplingNode final : public Node {
 public:
     using Fn = std::function<void(const SamplerView* in, const TileBuffer& out)>;
     using Roi = std::function<IRect(int input, const IRect& dest)>;
-    FunctionSamplingNode(Rect ext, std::vector<NodePtr> ins, Roi roi, Fn fn) : roi_(std::move(roi)), fn_(std::move(fn)) {
-        extent = ext;
-        inputs = std::move(ins);
-    }
+    FunctionSamplingNode(Rect ext, std::vector<NodePtr> ins, Roi roi, Fn fn);
     Kind kind() const override { return Kind::Sampling; }
     IRect roi(int i, const IRect& dest) const override { return roi_ ? roi_(i, dest) : dest; }
+    bool readsLocally() const override { return local_; }
     void evalTile(const SamplerView* in, const TileBuffer& out) const override { fn_(in, out); }
 
 private:
     Roi roi_;
     Fn fn_;
+    bool local_ = false;  // every input read over little more than the tile
 };
 
 // Helpers for building images from nodes.
