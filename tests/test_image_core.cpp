@@ -561,3 +561,27 @@ TEST(ImageCore, EightBitPixelsConvertAndPremultiplyInEveryLane) {
             }
     }
 }
+
+TEST(ImageRendering, EightBitFormatsInEveryLane) {
+    // Rows of 11 pixels (two blocks of four and a tail) with values out of range, not a
+    // number, and halfway between two levels; each format's byte order.
+    const float specials[] = {-0.5f, 0.0f, 0.5f / 255, 1.5f / 255, 0.25f, 0.5f, 1.0f, 1.7f, std::nanf("")};
+    const int w = 11, h = 2;
+    std::vector<float> floats(size_t(w) * h * 4);
+    for (size_t i = 0; i < floats.size(); ++i) floats[i] = specials[(i * 5 + i / 7) % 9];
+    const Image img = imageFromFloats(w, h, floats);
+    auto level = [](float v) { return v > 0 ? (v < 1 ? uint8_t(int(v * 255 + 0.5f)) : uint8_t(255)) : uint8_t(0); };
+    const struct {
+        PixelFormat format;
+        int channelAt[4];  // byte holding R, G, B, A
+    } layouts[] = {{PixelFormat::RGBA8, {0, 1, 2, 3}}, {PixelFormat::ARGB8, {1, 2, 3, 0}}, {PixelFormat::BGRA8, {2, 1, 0, 3}}};
+    Context ctx;
+    for (const auto& l : layouts) {
+        const Bitmap b = ctx.render(img, img.extent(), l.format);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 4; ++c)
+                    EXPECT_EQ(b.row(y)[x * 4 + l.channelAt[c]], level(floats[(size_t(y) * w + x) * 4 + c]))
+                        << "format " << int(l.format) << " pixel " << x << "," << y << " channel " << c;
+    }
+}

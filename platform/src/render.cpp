@@ -356,6 +356,25 @@ void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
         std::memcpy(d, s, size_t(n) * 16);
         return;
     }
+    // Four pixels at a time: clamped (NaN to 0), rounded, reordered and narrowed to bytes.
+    typedef float F16 __attribute__((vector_size(64)));
+    typedef int32_t I16 __attribute__((vector_size(64)));
+    typedef uint8_t B16 __attribute__((vector_size(16)));
+    const I16 order = f == PixelFormat::BGRA8   ? I16{2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15}
+                      : f == PixelFormat::ARGB8 ? I16{3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14}
+                                                : I16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    int done = 0;
+    for (; done + 4 <= n; done += 4) {
+        F16 v;
+        std::memcpy(&v, s + done * 4, sizeof v);
+        v = v > 0.0f ? (v < 1.0f ? v : F16{} + 1.0f) : F16{};  // NaN too
+        const I16 q = __builtin_shuffle(__builtin_convertvector(v * 255.0f + 0.5f, I16), order);
+        const B16 b = __builtin_convertvector(q, B16);
+        std::memcpy(d + done * 4, &b, sizeof b);
+    }
+    s += done * 4;
+    d += done * 4;
+    n -= done;
     // Bytes in RGBA order first (one vectorised loop), then reordered a word at a time.
     for (int i = 0; i < n * 4; ++i) {
         float v = s[i];
@@ -388,7 +407,10 @@ void dumpPlan(Plan& plan) {
     for (const Node* n : plan.order) {
         const NodeInfo& ni = plan.info[n];
         std::string ins;
-        for (auto& in : n->inputs) ins += " " + std::to_string(index[in.get()]);
+        for (auto& in : n->inputs) {
+            ins += ' ';
+            ins += std::to_string(index[in.get()]);
+        }
         index[n] = index.size();
         std::fprintf(stderr, "plan %3zu %-9s %s %-40s %dx%d at %d,%d <-%s %s\n", index[n], kinds[int(n->kind())],
                      ni.materialize ? "S" : (ni.local ? "T" : (ni.manyPasses ? "M" : "-")), n->label.c_str(), ni.req.w, ni.req.h, ni.req.x,
@@ -435,6 +457,18 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
     }
     std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
     const size_t bpp = bytesPerPixel(format);
+    // Float output is the tiles' own format: they are computed in place, not copied.
+    if (format == PixelFormat::RGBAf && rowBytes % sizeof(float) == 0 &&
+        reinterpret_cast<uintptr_t>(out) % alignof(float) == 0) {
+        forTiles(r, threads, [&](int who, const IRect& t) {
+            auto& ev = evs[size_t(who)];
+            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
+            ev->resetTile();
+            float* at = reinterpret_cast<float*>(out + size_t(t.y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp);
+            ev->compute(root, TileBuffer{t, at, ptrdiff_t(rowBytes / sizeof(float))});
+        });
+        return;
+    }
     forTiles(r, threads, [&](int who, const IRect& t) {
         auto& ev = evs[size_t(who)];
         if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
