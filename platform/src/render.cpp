@@ -337,11 +337,25 @@ struct Evaluator {
     }
 };
 
-// Calls f(participant, tile) for every tile of r on up to `threads` threads.
+// Tiles of a node whose inputs are read over little more than the tile are short: the
+// chain of pointwise results a tile computes then stays in the nearest caches. Those that
+// read a wide margin (coherence passes, long blurs) keep tall tiles, the margin being
+// recomputed or read once a tile.
+constexpr int kShortTileH = 32;
+
+int tileHeightFor(const Node* n) {
+    if (n->kind() != Node::Kind::Sampling) return kShortTileH;
+    const IRect probe{0, 0, kTileW, kShortTileH};
+    for (size_t i = 0; i < n->inputs.size(); ++i)
+        if (n->roi(int(i), probe).area() * 4 > probe.area() * 5) return kTileH;
+    return kShortTileH;
+}
+
+// Calls f(participant, tile) for every tile of r on up to `threads` threads, tiles at
+// most tileH rows high.
 template <class F>
-void forTiles(const IRect& r, int threads, F&& f) {
+void forTiles(const IRect& r, int threads, int tileH, F&& f) {
     // Small regions (pyramid levels that read large inputs) still use every thread.
-    int tileH = kTileH;
     const int tx = (r.w + kTileW - 1) / kTileW;
     while (tileH > 8 && tx * ((r.h + tileH - 1) / tileH) < 4 * threads) tileH /= 2;
     const int ty = (r.h + tileH - 1) / tileH;
@@ -444,7 +458,7 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
         const IRect req = ni.req;
         float* base = ni.buffer.data();
         std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
-        forTiles(req, threads, [&](int who, const IRect& t) {
+        forTiles(req, threads, tileHeightFor(n), [&](int who, const IRect& t) {
             auto& ev = evs[size_t(who)];
             if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
             ev->resetTile();
@@ -460,7 +474,7 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
     // Float output is the tiles' own format: they are computed in place, not copied.
     if (format == PixelFormat::RGBAf && rowBytes % sizeof(float) == 0 &&
         reinterpret_cast<uintptr_t>(out) % alignof(float) == 0) {
-        forTiles(r, threads, [&](int who, const IRect& t) {
+        forTiles(r, threads, tileHeightFor(root), [&](int who, const IRect& t) {
             auto& ev = evs[size_t(who)];
             if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
             ev->resetTile();
@@ -469,7 +483,7 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
         });
         return;
     }
-    forTiles(r, threads, [&](int who, const IRect& t) {
+    forTiles(r, threads, tileHeightFor(root), [&](int who, const IRect& t) {
         auto& ev = evs[size_t(who)];
         if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
         ev->resetTile();
