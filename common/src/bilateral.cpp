@@ -75,30 +75,38 @@ inline v16 load16(const float* p) {
     return v;
 }
 
-// e^−z for z ≥ 0, sixteen lanes at a time, relative error about 2e-7; e^−80 and below
-// read as e^−80 (negligible beside the centre's weight of 1).
-inline v16 expNeg16(v16 z) {
+// The nearest whole numbers, and q · 2^n for whole n: single instructions where the widest
+// registers are there (their masked forms: the unmasked ones trip a false uninitialised-
+// value warning in this compiler).
+inline v16 nearestWhole(v16 v) {
 #if defined(__AVX512F__)
-    // Rounding and scaling by the power of two are single instructions here (the masked
-    // forms, whose unmasked ones trip a false uninitialised-value warning in this compiler).
-    const v16 x = -(z < 80.0f ? z : v16{} + 80.0f);
-    const __m512 t = __m512(x * 1.44269504f);
-    const v16 n = v16(_mm512_mask_roundscale_ps(t, 0xFFFF, t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-    const v16 r = x - n * 0.693145752f - n * 1.42860677e-6f;
-    const v16 q = 1.0f + r * (1.0f + r * (0.5f + r * (0.166666672f + r * (0.0416666679f + r * 0.00833333377f))));
+    return v16(_mm512_mask_roundscale_ps(__m512(v), 0xFFFF, __m512(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+#else
+    const v16 t = v + 0.5f;
+    const v16 whole = __builtin_convertvector(__builtin_convertvector(t, vi16), v16);  // towards zero
+    return whole > t ? whole - 1.0f : whole;                                          // floor
+#endif
+}
+
+inline v16 timesPowerOfTwo(v16 q, v16 n) {
+#if defined(__AVX512F__)
     return v16(_mm512_mask_scalef_ps(__m512(q), 0xFFFF, __m512(q), __m512(n)));
 #else
-    const v16 x = -(z < 80.0f ? z : v16{} + 80.0f);
-    const v16 t = x * 1.44269504f + 0.5f;
-    const v16 whole = __builtin_convertvector(__builtin_convertvector(t, vi16), v16);  // towards zero
-    const v16 n = whole > t ? whole - 1.0f : whole;                                   // floor
-    const v16 r = x - n * 0.693145752f - n * 1.42860677e-6f;
-    const v16 q = 1.0f + r * (1.0f + r * (0.5f + r * (0.166666672f + r * (0.0416666679f + r * 0.00833333377f))));
     const vi16 e = (__builtin_convertvector(n, vi16) + 127) << 23;
     v16 scale;
     std::memcpy(&scale, &e, sizeof scale);
     return q * scale;
 #endif
+}
+
+// e^−z for z ≥ 0, sixteen lanes at a time, relative error about 2e-7; e^−80 and below
+// read as e^−80 (negligible beside the centre's weight of 1).
+inline v16 expNeg16(v16 z) {
+    const v16 x = -(z < 80.0f ? z : v16{} + 80.0f);
+    const v16 n = nearestWhole(x * 1.44269504f);
+    const v16 r = x - n * 0.693145752f - n * 1.42860677e-6f;
+    const v16 q = 1.0f + r * (1.0f + r * (0.5f + r * (0.166666672f + r * (0.0416666679f + r * 0.00833333377f))));
+    return timesPowerOfTwo(q, n);
 }
 
 inline bool anyNonZero(v16 v) {

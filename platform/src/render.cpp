@@ -389,7 +389,7 @@ void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
     s += done * 4;
     d += done * 4;
     n -= done;
-    // Bytes in RGBA order first (one vectorised loop), then reordered a word at a time.
+    // The rest: bytes in RGBA order first, then reordered a word at a time.
     for (int i = 0; i < n * 4; ++i) {
         float v = s[i];
         v = v > 0 ? (v < 1 ? v : 1) : 0;  // NaN too
@@ -412,9 +412,9 @@ int threadCount(const Context::Options& o) {
     return WorkPool::shared().size();
 }
 
-// With VELLARI_PLAN_DUMP set, every render lists its nodes, inputs first: kind, whether
-// stored whole (S), computed per tile for one resampling consumer (T) or for the
-// renderings of several stored nodes (M), label, region.
+// With VELLARI_PLAN_DUMP set, every render lists its nodes, inputs first: number, kind,
+// whether stored whole (S), computed per tile inside its one reader (T) or in the renders
+// of several stored nodes (M), label, region, its inputs' numbers and its type.
 void dumpPlan(Plan& plan) {
     static const char* kinds[] = {"source", "pointwise", "sampling", "alias", "offset"};
     std::unordered_map<const Node*, size_t> index;
@@ -425,10 +425,11 @@ void dumpPlan(Plan& plan) {
             ins += ' ';
             ins += std::to_string(index[in.get()]);
         }
-        index[n] = index.size();
-        std::fprintf(stderr, "plan %3zu %-9s %s %-40s %dx%d at %d,%d <-%s %s\n", index[n], kinds[int(n->kind())],
-                     ni.materialize ? "S" : (ni.local ? "T" : (ni.manyPasses ? "M" : "-")), n->label.c_str(), ni.req.w, ni.req.h, ni.req.x,
-                     ni.req.y, ins.c_str(), typeid(*n).name());
+        const size_t id = index.size();
+        index[n] = id;
+        const char* mark = ni.materialize ? "S" : ni.local ? "T" : ni.manyPasses ? "M" : "-";
+        std::fprintf(stderr, "plan %3zu %-9s %s %-40s %dx%d at %d,%d <-%s %s\n", id, kinds[int(n->kind())], mark,
+                     n->label.c_str(), ni.req.w, ni.req.h, ni.req.x, ni.req.y, ins.c_str(), typeid(*n).name());
     }
     std::fprintf(stderr, "plan end\n");
 }
@@ -478,7 +479,8 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
             auto& ev = evs[size_t(who)];
             if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
             ev->resetTile();
-            float* at = reinterpret_cast<float*>(out + size_t(t.y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp);
+            uint8_t* corner = out + size_t(t.y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp;
+            float* at = reinterpret_cast<float*>(corner);
             ev->compute(root, TileBuffer{t, at, ptrdiff_t(rowBytes / sizeof(float))});
         });
         return;
