@@ -61,10 +61,13 @@ private:
     int w_, ox_, oy_;
 };
 
-// Sixteen bytes as floats; spelt out where the compiler would convert them one by one.
+// Sixteen bytes as floats; spelt out where the compiler would convert them one by one (the
+// zero-masked forms: the plain ones trip a false uninitialised-value warning in this
+// compiler).
 inline V16 bytesToFloats(const uint8_t* s) {
 #if defined(__AVX512F__)
-    return V16(_mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)))));
+    const __m512i whole = _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+    return V16(_mm512_maskz_cvtepi32_ps(0xFFFF, whole));
 #else
     V16 v;
     for (int i = 0; i < 16; ++i) v[i] = float(s[i]);
