@@ -76,6 +76,26 @@ TEST(EngineColourKernels, RangeMasksUseStrictComparisons) {
     expectPixel(high, 1, 0, 0, 0, 0, 1);
 }
 
+TEST(EngineColourKernels, GreyOfWideRowsHasEqualChannelsAndKeepsAlpha) {
+    // Rows of 11 pixels: blocks of four and a tail. The three colour channels must be
+    // exactly equal (later stages take grey pictures by that), alpha kept.
+    const Image px = imageFrom(11, 3, [](int x, int y, float* p) {
+        p[3] = 0.25f + 0.07f * float((x + y) % 10);
+        p[0] = p[3] * float((x * 7 + y) % 13) / 13.f;
+        p[1] = p[3] * float((x * 3 + 2 * y) % 11) / 11.f;
+        p[2] = p[3] * float((x + 5 * y) % 7) / 7.f;
+    });
+    const Pixels in = readPixels(px), g = readPixels(U::grayscale(px));
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 11; ++x) {
+            const float* q = in.at(x, y);
+            EXPECT_NEAR(g.at(x, y, 0), 0.3f * q[0] + 0.59f * q[1] + 0.11f * q[2], 1e-6f) << x << "," << y;
+            EXPECT_EQ(g.at(x, y, 1), g.at(x, y, 0));
+            EXPECT_EQ(g.at(x, y, 2), g.at(x, y, 0));
+            EXPECT_EQ(g.at(x, y, 3), q[3]);
+        }
+}
+
 TEST(EngineColourKernels, FormulasOfTheValueKernels) {
     Image px = imageFrom(1, 1, [](int, int, float* p) { p[0] = 0.8f; p[1] = 0.5f; p[2] = 0.1f; p[3] = 0.9f; });
     Pixels g = readPixels(U::grayscale(px));
