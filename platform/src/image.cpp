@@ -202,7 +202,7 @@ FunctionSamplingNode::FunctionSamplingNode(Rect ext, std::vector<NodePtr> ins, R
     : roi_(std::move(roi)), fn_(std::move(fn)) {
     extent = ext;
     inputs = std::move(ins);
-    const IRect probe{0, 0, 256, 128};
+    const IRect probe{0, 0, kTileW, kTileH};
     local_ = true;
     for (size_t i = 0; i < inputs.size(); ++i) {
         const IRect r = this->roi(int(i), probe);

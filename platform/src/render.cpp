@@ -18,9 +18,6 @@ Image imageFromSharedBytes(std::shared_ptr<const std::vector<uint8_t>> d, const 
 
 namespace {
 
-constexpr int kTileW = 256;
-constexpr int kTileH = 128;
-
 // Large buffers are reused across renders: fresh pages cost a fault each, which for a
 // 1080p float frame is as much as the work done in it.
 class BufferPool {
@@ -337,6 +334,19 @@ struct Evaluator {
     }
 };
 
+// One evaluator for each thread of a pass, made on its first tile and reset for each.
+struct Evaluators {
+    Plan& plan;
+    std::vector<std::unique_ptr<Evaluator>> each;
+    Evaluators(Plan& p, int threads) : plan(p), each(size_t(std::max(1, threads))) {}
+    Evaluator& forTile(int who) {
+        auto& ev = each[size_t(who)];
+        if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
+        ev->resetTile();
+        return *ev;
+    }
+};
+
 // Tiles of a node whose inputs are read over little more than the tile are short: the
 // chain of pointwise results a tile computes then stays in the nearest caches. Those that
 // read a wide margin (coherence passes, long blurs) keep tall tiles, the margin being
@@ -458,38 +468,29 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
         ni.buffer.allocate(size_t(ni.req.area()) * 4);
         const IRect req = ni.req;
         float* base = ni.buffer.data();
-        std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
+        Evaluators evs(plan, threads);
         forTiles(req, threads, tileHeightFor(n), [&](int who, const IRect& t) {
-            auto& ev = evs[size_t(who)];
-            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
-            ev->resetTile();
             TileBuffer tb{t, base + (ptrdiff_t(t.y - req.y) * req.w + (t.x - req.x)) * 4, ptrdiff_t(req.w) * 4};
-            ev->compute(n, tb);
+            evs.forTile(who).compute(n, tb);
         });
         ni.data = base;
         ni.stride = ptrdiff_t(req.w) * 4;
         ni.ready = true;
     }
-    std::vector<std::unique_ptr<Evaluator>> evs(std::max(1, threads));
+    Evaluators evs(plan, threads);
     const size_t bpp = bytesPerPixel(format);
     // Float output is the tiles' own format: they are computed in place, not copied.
     if (format == PixelFormat::RGBAf && rowBytes % sizeof(float) == 0 &&
         reinterpret_cast<uintptr_t>(out) % alignof(float) == 0) {
         forTiles(r, threads, tileHeightFor(root), [&](int who, const IRect& t) {
-            auto& ev = evs[size_t(who)];
-            if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
-            ev->resetTile();
             uint8_t* corner = out + size_t(t.y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp;
             float* at = reinterpret_cast<float*>(corner);
-            ev->compute(root, TileBuffer{t, at, ptrdiff_t(rowBytes / sizeof(float))});
+            evs.forTile(who).compute(root, TileBuffer{t, at, ptrdiff_t(rowBytes / sizeof(float))});
         });
         return;
     }
     forTiles(r, threads, tileHeightFor(root), [&](int who, const IRect& t) {
-        auto& ev = evs[size_t(who)];
-        if (!ev) ev = std::make_unique<Evaluator>(Evaluator{plan, threadArena(), {}, 0});
-        ev->resetTile();
-        View v = ev->get(root, t);
+        View v = evs.forTile(who).get(root, t);
         for (int y = t.y; y < t.bottom(); ++y)
             storeRow(v.row(y), t.w, format,
                      out + size_t(y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp);
