@@ -41,6 +41,22 @@ void BM_ColorKernelChain(benchmark::State& state) {
 }
 BENCHMARK(BM_ColorKernelChain)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Bilinear scaling to 1920 × 1080 by the factor range(0) / 100 (200: the line layer's
+// enlargement, 50: a reduction to it), clamped to the extent as the styles scale.
+void BM_BilinearScaleTo1080p(benchmark::State& state) {
+    const double s = double(state.range(0)) / 100.0;
+    const int w = int(std::lround(1920 / s)), h = int(std::lround(1080 / s));
+    Image src = Image::fromRGBAf(noise(w, h), w, h);
+    Image img = src.clampedToExtent().scaled(s, s).cropped({0, 0, 1920, 1080});
+    std::vector<float> out(size_t(1920) * 1080 * 4);
+    for (auto _ : state) {
+        renderInto(img, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetLabel(std::to_string(w) + "x" + std::to_string(h) + " to 1920x1080");
+}
+BENCHMARK(BM_BilinearScaleTo1080p)->Arg(200)->Arg(400)->Arg(50)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Range 1 set: a grey opaque picture (the line stage's structure images), blurred as a plane.
 void BM_GaussianBlurClampCrop(benchmark::State& state) {
     const int w = 1920, h = 1080;

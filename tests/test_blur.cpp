@@ -171,3 +171,56 @@ TEST(GaussianBlur, GreyPicturesBlurAsTheirRedChannelDoesInColour) {
             }
     }
 }
+
+TEST(GaussianBlur, SmallRadiiAreTheSampledGaussianOverThreeSigma) {
+    // Up to the pyramid's threshold the blur is a direct separable convolution with the
+    // Gaussian sampled at whole pixels out to ceil(3σ) and normalised, transparent beyond
+    // the input: checked against a double-precision sum for colour and grey pictures wide
+    // enough for several tiles and every block width of the row loops.
+    const int w = 301, h = 70;
+    const Point origin{-9, 4};
+    for (bool grey : {false, true}) {
+        auto value = [&](int x, int y, int c) {
+            const float a = 0.5f + 0.5f * float((x * 5 + y * 3) % 7) / 6;
+            if (c == 3) return grey ? 1.0f : a;
+            const float v = float((x * 7 + y * 13 + (grey ? 0 : c * 11)) % 61) / 61.f;
+            return grey ? v : v * a;
+        };
+        const Image img = imageFrom(w, h, [&](int x, int y, float* p) {
+            for (int c = 0; c < 4; ++c) p[c] = value(x, y, c);
+        }, origin);
+        for (double sigma : {1.25, 4.0}) {
+            const int R = int(std::ceil(3 * sigma));
+            std::vector<double> k(size_t(R) + 1);
+            double sum = 0;
+            for (int i = 0; i <= R; ++i) {
+                k[size_t(i)] = std::exp(-0.5 * i * i / (sigma * sigma));
+                sum += i ? 2 * k[size_t(i)] : k[size_t(i)];
+            }
+            for (double& v : k) v /= sum;
+            const IRect r{int(origin.x) - R, int(origin.y) - R, w + 2 * R, h + 2 * R};
+            const Pixels got = readPixels(blur(img, sigma), r);
+            double worst = 0;
+            std::vector<double> rows(size_t(w + 2 * R) * h * 4);  // blurred along x
+            for (int y = 0; y < h; ++y)
+                for (int x = -R; x < w + R; ++x)
+                    for (int c = 0; c < 4; ++c) {
+                        double acc = 0;
+                        for (int m = -R; m <= R; ++m)
+                            if (x + m >= 0 && x + m < w) acc += k[size_t(std::abs(m))] * value(x + m, y, c);
+                        rows[(size_t(y) * (w + 2 * R) + size_t(x + R)) * 4 + size_t(c)] = acc;
+                    }
+            for (int y = -R; y < h + R; ++y)
+                for (int x = -R; x < w + R; ++x)
+                    for (int c = 0; c < 4; ++c) {
+                        double want = 0;
+                        for (int m = -R; m <= R; ++m)
+                            if (y + m >= 0 && y + m < h)
+                                want += k[size_t(std::abs(m))] * rows[(size_t(y + m) * (w + 2 * R) + size_t(x + R)) * 4 + size_t(c)];
+                        const float have = got.at(x + int(origin.x), y + int(origin.y), c);
+                        worst = std::max(worst, std::abs(double(have) - want));
+                    }
+            EXPECT_LT(worst, 2e-6) << "sigma " << sigma << (grey ? " grey" : " colour");
+        }
+    }
+}

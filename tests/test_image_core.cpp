@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
@@ -454,6 +455,56 @@ TEST(ImageTransform, ScalingAClampedImageRepeatsItsEdges) {
         for (size_t i = 0; i < got.data.size(); ++i)
             ASSERT_NEAR(got.data[i], want.data[i], 1e-5) << c.sx << "x" << c.sy << " at " << i / 4;
     }
+}
+
+// Linear scaling along the axes is bilinear interpolation between pixel centres, the
+// pixels beyond the edge transparent (or, clamped, the edge repeated): checked against a
+// double-precision reference for enlargements and reductions over several tiles, with
+// translucent pixels and an offset origin.
+TEST(ImageTransform, LinearScalingIsBilinearInterpolationAcrossTiles) {
+    const int w = 290, h = 45;
+    const Point origin{-7, 3};
+    auto value = [](int x, int y, int c) {
+        const float a = 0.25f + 0.75f * float((x * 13 + y * 7) % 17) / 16;
+        return c == 3 ? a : a * float((x * (c + 3) + y * (5 - c)) % 29) / 28;
+    };
+    const Image src = imageFrom(w, h, [&](int x, int y, float* p) {
+        for (int c = 0; c < 4; ++c) p[c] = value(x, y, c);
+    }, origin);
+    for (bool clamped : {false, true})
+        for (double s : {2.0, 4.0, 0.5, 1.37, 0.73, 3.0}) {
+            const Image in = clamped ? src.clampedToExtent() : src;
+            const IRect out = IRect{int(std::floor(origin.x * s)) - 2, int(std::floor(origin.y * s)) - 2,
+                                    int(std::ceil(w * s)) + 4, int(std::ceil(h * s)) + 4};
+            const Image scaled = in.scaled(s, s);
+            const Pixels got = readPixels(scaled, out);
+            // Unclamped, the picture ends at its scaled extent, the pixels beyond are clear.
+            const IRect extent = clamped ? out : scaled.extent().integral();
+            auto at = [&](int x, int y, int c) -> double {
+                if (clamped) {
+                    x = std::clamp(x, 0, w - 1);
+                    y = std::clamp(y, 0, h - 1);
+                } else if (x < 0 || y < 0 || x >= w || y >= h) {
+                    return 0;
+                }
+                return value(x, y, c);
+            };
+            double worst = 0;
+            for (int Y = out.y; Y < out.bottom(); ++Y)
+                for (int X = out.x; X < out.right(); ++X) {
+                    const double u = (X + 0.5) / s - 0.5 - origin.x, v = (Y + 0.5) / s - 0.5 - origin.y;
+                    const int x0 = int(std::floor(u)), y0 = int(std::floor(v));
+                    const double fx = u - x0, fy = v - y0;
+                    const bool inside = extent.contains(IRect{X, Y, 1, 1});
+                    for (int c = 0; c < 4; ++c) {
+                        const double top = at(x0, y0, c) * (1 - fx) + at(x0 + 1, y0, c) * fx;
+                        const double bottom = at(x0, y0 + 1, c) * (1 - fx) + at(x0 + 1, y0 + 1, c) * fx;
+                        const double want = top * (1 - fy) + bottom * fy;
+                        worst = std::max(worst, std::abs(got.at(X, Y, c) - (inside ? want : 0.0)));
+                    }
+                }
+            EXPECT_LT(worst, 2e-6) << "scale " << s << (clamped ? " clamped" : "");
+        }
 }
 
 TEST(ImageTransform, NearestEnlargementCopiesTheNearestPixelAcrossTiles) {

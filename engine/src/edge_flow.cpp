@@ -20,6 +20,7 @@
 #include "vellari/engine/filter_abstract.h"
 #include "vellari/engine/filter_utilities.h"
 #include "vellari/platform/node.h"
+#include "vellari/platform/pixel_vectors.h"
 
 namespace vellari {
 namespace {
@@ -70,6 +71,19 @@ inline void encodeField(float* out, float tx, float ty, float g) {
     out[3] = 1.0f;
 }
 
+// Sixteen pixels a time from planes, written as whole vectors: the output is often a
+// stored picture far from the caches, where single-float stores cost the most.
+void encodeRow(const float* __restrict tx, const float* __restrict ty, const float* __restrict g, int n,
+               float* __restrict out) {
+    using detail::V16;
+    using detail::loadV;
+    int i = 0;
+    for (; i + 16 <= n; i += 16)
+        detail::fromPlanes(out + i * 4, {0.5f + 0.5f * loadV<V16>(tx + i), 0.5f + 0.5f * loadV<V16>(ty + i),
+                                         loadV<V16>(g + i), V16{} + 1.0f});
+    for (; i < n; ++i) encodeField(out + i * 4, tx[i], ty[i], g[i]);
+}
+
 // ---------------------------------------------------------------- initial field
 
 // A full black-to-white step gives a Sobel magnitude of 4 (weights 1, 2, 1 on each side);
@@ -84,18 +98,23 @@ void convertToFlowKernel(const GeneralTile& t) {
     float* v = threadScratch(1, n);
     fetchPlanes(t.src[0], p, true, [v](const float* q, size_t i) { v[i] = q[0]; });
     const int W = p.w;
+    float* __restrict tx = threadScratch(2, size_t(t.rect.w));
+    float* __restrict ty = threadScratch(3, size_t(t.rect.w));
+    float* __restrict tg = threadScratch(4, size_t(t.rect.w));
     for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
         const float* __restrict a = v + size_t(y - p.y - 1) * W + 1;  // row above, aligned to x
         const float* __restrict b = a + W;
         const float* __restrict c = b + W;
-        float* __restrict out = t.row(y);
         for (int i = 0; i < t.rect.w; ++i) {
             const float gx = (a[i + 1] + 2.0f * b[i + 1] + c[i + 1]) - (a[i - 1] + 2.0f * b[i - 1] + c[i - 1]);
             const float gy = (c[i - 1] + 2.0f * c[i] + c[i + 1]) - (a[i - 1] + 2.0f * a[i] + a[i + 1]);
             const float m = std::sqrt(gx * gx + gy * gy);
             const float inv = m > kFlatGradient ? 1.0f / m : 0.0f;
-            encodeField(out + i * 4, -gy * inv, gx * inv, std::min(1.0f, m * scale));
+            tx[i] = -gy * inv;
+            ty[i] = gx * inv;
+            tg[i] = std::min(1.0f, m * scale);
         }
+        encodeRow(tx, ty, tg, t.rect.w, t.row(y));
     }
 }
 
@@ -160,24 +179,31 @@ int discOffsets(int r, int W, std::vector<ptrdiff_t>& offs) {
 
 // The disc around each of the n pixels from (cx, cy) and cf = e^{−2g}: the neighbour
 // tangents, each weighted by its agreement with the pixel's and by the magnitude
-// difference, summed into (sx, sy). Whole blocks of lanes: up to kLanes - 1 pixels past n
-// are read and written.
+// difference, summed into (sx, sy). Whole blocks of lanes: up to 2 kLanes - 1 pixels past
+// n are read and written. Two blocks go through the taps together: a block's sums are
+// chains of dependent multiply-adds, and a second, independent chain fills their latency.
 void sumDisc(const float* cx, const float* cy, const float* cf, const ptrdiff_t* offs, int taps, int n,
              float* __restrict sx, float* __restrict sy) {
-    for (int i = 0; i < n; i += kLanes) {
-        const vfloat x = loadv(cx + i), y = loadv(cy + i);
-        const vfloat e = 1.0f / loadv(cf + i);  // e^{2g}
-        vfloat ax = {}, ay = {};
+    for (int i = 0; i < n; i += 2 * kLanes) {
+        const int j = i + kLanes;
+        const vfloat x = loadv(cx + i), y = loadv(cy + i), x2 = loadv(cx + j), y2 = loadv(cy + j);
+        const vfloat e = 1.0f / loadv(cf + i), e2 = 1.0f / loadv(cf + j);  // e^{2g}
+        vfloat ax = {}, ay = {}, bx = {}, by = {};
         for (int t = 0; t < taps; ++t) {
-            const ptrdiff_t o = i + offs[t];
-            const vfloat nx = loadv(cx + o), ny = loadv(cy + o);
+            const ptrdiff_t o = i + offs[t], o2 = j + offs[t];
+            const vfloat nx = loadv(cx + o), ny = loadv(cy + o), nx2 = loadv(cx + o2), ny2 = loadv(cy + o2);
             // sign(t·t')·|t·t'| is the dot product itself
             const vfloat k = (x * nx + y * ny) / (1.0f + e * loadv(cf + o));
+            const vfloat k2 = (x2 * nx2 + y2 * ny2) / (1.0f + e2 * loadv(cf + o2));
             ax += k * nx;
             ay += k * ny;
+            bx += k2 * nx2;
+            by += k2 * ny2;
         }
         storev(sx + i, ax);
         storev(sy + i, ay);
+        storev(sx + j, bx);
+        storev(sy + j, by);
     }
 }
 
@@ -193,10 +219,6 @@ void normaliseRow(const float* __restrict sx, const float* __restrict sy, const 
     }
 }
 
-void encodeRow(const float* __restrict tx, const float* __restrict ty, const float* __restrict g, int n,
-               float* __restrict out) {
-    for (int i = 0; i < n; ++i) encodeField(out + i * 4, tx[i], ty[i], g[i]);
-}
 
 // Several ETF08 passes over one tile, as the chain of single passes computes them: pass
 // k runs over the tile grown by what the later passes read, and the field stays in planes
@@ -225,8 +247,8 @@ void etfPasses(const GeneralTile& t, int passes) {
     const int W = p.w;
     thread_local std::vector<ptrdiff_t> offs;
     const int taps = discOffsets(r, W, offs);
-    float* __restrict sx = threadScratch(4, size_t(W) + kLanes);
-    float* __restrict sy = threadScratch(5, size_t(W) + kLanes);
+    float* __restrict sx = threadScratch(4, size_t(W) + 2 * kLanes);
+    float* __restrict sy = threadScratch(5, size_t(W) + 2 * kLanes);
     float* __restrict ox = threadScratch(8, size_t(W));
     float* __restrict oy = threadScratch(9, size_t(W));
     for (int pass = 1; pass <= passes; ++pass) {
@@ -240,8 +262,8 @@ void etfPasses(const GeneralTile& t, int passes) {
             const float* cx = TX + centre;
             const float* cy = TY + centre;
             const float* cg = G + centre;
-            sumDisc(cx, cy, F + centre, offs.data(), taps, q.w, sx, sy);
             if (last) {
+                sumDisc(cx, cy, F + centre, offs.data(), taps, q.w, sx, sy);
                 normaliseRow(sx, sy, cx, cy, q.w, ox, oy);
                 encodeRow(ox, oy, cg, q.w, t.row(y));
                 continue;
@@ -253,6 +275,8 @@ void etfPasses(const GeneralTile& t, int passes) {
                 std::fill(uy, uy + q.w, 0.0f);
                 continue;
             }
+            // Sums only where the input holds pixels: the rest stays the zero vector.
+            sumDisc(cx + lo, cy + lo, F + centre + lo, offs.data(), taps, hi - lo, sx + lo, sy + lo);
             normaliseRow(sx + lo, sy + lo, cx + lo, cy + lo, hi - lo, ux + lo, uy + lo);
             std::fill(ux, ux + lo, 0.0f);
             std::fill(uy, uy + lo, 0.0f);

@@ -9,7 +9,7 @@
 
 #include "builtin_filters.h"
 #include "node.h"
-#include "pixel_vectors.h"
+#include "vellari/platform/pixel_vectors.h"
 #include "resample.h"
 #include "vellari/platform/filter.h"
 
@@ -137,7 +137,15 @@ private:
             }
             const float* src = v.row(y);
             int differ = 0, translucent = 0;  // OR reductions vectorise where bool ones do not
-            for (int i = a; i < b; ++i) {
+            int i = a;
+            for (; i + 16 <= b; i += 16) {
+                const Planes16 q = toPlanes(src + ptrdiff_t(x0 + i) * 4);
+                differ |= anyLane((q.r != q.g) | (q.r != q.b));
+                translucent |= anyLane(q.a != 1.0f);
+                storeV(line + i, q.r);
+                storeV(alphaLine + i, q.a);
+            }
+            for (; i < b; ++i) {
                 const float* q = src + ptrdiff_t(x0 + i) * 4;
                 line[i] = q[0];
                 alphaLine[i] = q[3];
@@ -184,7 +192,12 @@ private:
                 for (int i = 0; i < t.w; ++i) oa[i] = across[i] * down;
             }
             float* d = out.row(t.y + yy);
-            for (int i = 0; i < t.w; ++i) {
+            int i = 0;
+            for (; i + 16 <= t.w; i += 16) {
+                const V16 g = loadV<V16>(o + i);
+                fromPlanes(d + 4 * i, {g, g, g, loadV<V16>(oa + i)});
+            }
+            for (; i < t.w; ++i) {
                 d[4 * i] = d[4 * i + 1] = d[4 * i + 2] = o[i];
                 d[4 * i + 3] = oa[i];
             }
@@ -203,10 +216,39 @@ private:
     }
 
     // o[i] = k0 p[R][i] + sum over m of km (p[R - m][i] + p[R + m][i]), sixteen floats at a
-    // time with every tap summed in registers: one write of o, not one per tap.
+    // time with every tap summed in registers: one write of o, not one per tap. Several
+    // blocks go through the taps together, so that their independent chains of
+    // multiply-adds fill each other's latency.
     static void symmetricTaps(const float* const* p, const float* k, int R, float* __restrict o, int n) {
         const float* c = p[R];
         int i = 0;
+        for (; i + 64 <= n; i += 64) {
+            V16 a0 = k[0] * loadV<V16>(c + i), a1 = k[0] * loadV<V16>(c + i + 16);
+            V16 a2 = k[0] * loadV<V16>(c + i + 32), a3 = k[0] * loadV<V16>(c + i + 48);
+            for (int m = 1; m <= R; ++m) {
+                const float* lo = p[R - m] + i;
+                const float* hi = p[R + m] + i;
+                a0 += k[m] * (loadV<V16>(lo) + loadV<V16>(hi));
+                a1 += k[m] * (loadV<V16>(lo + 16) + loadV<V16>(hi + 16));
+                a2 += k[m] * (loadV<V16>(lo + 32) + loadV<V16>(hi + 32));
+                a3 += k[m] * (loadV<V16>(lo + 48) + loadV<V16>(hi + 48));
+            }
+            storeV(o + i, a0);
+            storeV(o + i + 16, a1);
+            storeV(o + i + 32, a2);
+            storeV(o + i + 48, a3);
+        }
+        for (; i + 32 <= n; i += 32) {
+            V16 acc = k[0] * loadV<V16>(c + i), acc2 = k[0] * loadV<V16>(c + i + 16);
+            for (int m = 1; m <= R; ++m) {
+                const float* lo = p[R - m] + i;
+                const float* hi = p[R + m] + i;
+                acc += k[m] * (loadV<V16>(lo) + loadV<V16>(hi));
+                acc2 += k[m] * (loadV<V16>(lo + 16) + loadV<V16>(hi + 16));
+            }
+            storeV(o + i, acc);
+            storeV(o + i + 16, acc2);
+        }
         for (; i + 16 <= n; i += 16) {
             V16 acc = k[0] * loadV<V16>(c + i);
             for (int m = 1; m <= R; ++m) acc += k[m] * (loadV<V16>(p[R - m] + i) + loadV<V16>(p[R + m] + i));

@@ -16,7 +16,7 @@
 
 #include "builtin_filters.h"
 #include "node.h"
-#include "pixel_vectors.h"
+#include "vellari/platform/pixel_vectors.h"
 #include "vellari/platform/fast_math.h"
 #include "vellari/platform/filter.h"
 

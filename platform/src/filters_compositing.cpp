@@ -14,7 +14,7 @@
 
 #include "builtin_filters.h"
 #include "node.h"
-#include "pixel_vectors.h"
+#include "vellari/platform/pixel_vectors.h"
 #include "vellari/platform/filter.h"
 
 namespace vellari::detail {

@@ -4,7 +4,7 @@
 #include <immintrin.h>
 
 #include "node.h"
-#include "pixel_vectors.h"
+#include "vellari/platform/pixel_vectors.h"
 #include "resample.h"
 #include "vellari/platform/filter.h"
 #include "vellari/platform/picture.h"

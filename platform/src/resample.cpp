@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "node.h"
-#include "pixel_vectors.h"
+#include "vellari/platform/pixel_vectors.h"
 
 namespace vellari::detail {
 namespace {

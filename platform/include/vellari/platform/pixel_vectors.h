@@ -72,6 +72,19 @@ inline void fromPlanes(float* p, const Planes16& q) {
     storeV(p + 48, __builtin_shuffle(rg1, ba1, kPairHi));
 }
 
+// Whether any lane of a comparison's result is set.
+inline bool anyLane(I16 m) {
+#if defined(__AVX512F__)
+    __m512i v;
+    std::memcpy(&v, &m, sizeof v);
+    return _mm512_test_epi32_mask(v, v) != 0;
+#else
+    int r = 0;
+    for (int l = 0; l < 16; ++l) r |= m[l];
+    return r != 0;
+#endif
+}
+
 // table[index] lane by lane.
 inline V16 gather(const float* table, I16 index) {
 #if defined(__AVX512F__)
