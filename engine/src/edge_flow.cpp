@@ -91,6 +91,21 @@ void encodeRow(const float* __restrict tx, const float* __restrict ty, const flo
 constexpr float kSobelStep = 4.0f;
 constexpr float kFlatGradient = 1e-5f;
 
+// One row of the field from the rows above, at and below it (each aligned to x, one value
+// readable either side): tangent and scaled magnitude planes.
+void sobelRow(const float* __restrict a, const float* __restrict b, const float* __restrict c, int n, float scale,
+              float* __restrict tx, float* __restrict ty, float* __restrict tg) {
+    for (int i = 0; i < n; ++i) {
+        const float gx = (a[i + 1] + 2.0f * b[i + 1] + c[i + 1]) - (a[i - 1] + 2.0f * b[i - 1] + c[i - 1]);
+        const float gy = (c[i - 1] + 2.0f * c[i] + c[i + 1]) - (a[i - 1] + 2.0f * a[i] + a[i + 1]);
+        const float m = std::sqrt(gx * gx + gy * gy);
+        const float inv = m > kFlatGradient ? 1.0f / m : 0.0f;
+        tx[i] = -gy * inv;
+        ty[i] = gx * inv;
+        tg[i] = std::min(1.0f, m * scale);
+    }
+}
+
 void convertToFlowKernel(const GeneralTile& t) {
     const float scale = (t.valCount > 0 ? t.val[0][0] : 1.0f) / kSobelStep;
     const IRect p = t.rect.inset(-1, -1);
@@ -98,22 +113,12 @@ void convertToFlowKernel(const GeneralTile& t) {
     float* v = threadScratch(1, n);
     fetchPlanes(t.src[0], p, true, [v](const float* q, size_t i) { v[i] = q[0]; });
     const int W = p.w;
-    float* __restrict tx = threadScratch(2, size_t(t.rect.w));
-    float* __restrict ty = threadScratch(3, size_t(t.rect.w));
-    float* __restrict tg = threadScratch(4, size_t(t.rect.w));
+    float* tx = threadScratch(2, size_t(t.rect.w));
+    float* ty = threadScratch(3, size_t(t.rect.w));
+    float* tg = threadScratch(4, size_t(t.rect.w));
     for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
-        const float* __restrict a = v + size_t(y - p.y - 1) * W + 1;  // row above, aligned to x
-        const float* __restrict b = a + W;
-        const float* __restrict c = b + W;
-        for (int i = 0; i < t.rect.w; ++i) {
-            const float gx = (a[i + 1] + 2.0f * b[i + 1] + c[i + 1]) - (a[i - 1] + 2.0f * b[i - 1] + c[i - 1]);
-            const float gy = (c[i - 1] + 2.0f * c[i] + c[i + 1]) - (a[i - 1] + 2.0f * a[i] + a[i + 1]);
-            const float m = std::sqrt(gx * gx + gy * gy);
-            const float inv = m > kFlatGradient ? 1.0f / m : 0.0f;
-            tx[i] = -gy * inv;
-            ty[i] = gx * inv;
-            tg[i] = std::min(1.0f, m * scale);
-        }
+        const float* a = v + size_t(y - p.y - 1) * W + 1;  // row above, aligned to x
+        sobelRow(a, a + W, a + 2 * W, t.rect.w, scale, tx, ty, tg);
         encodeRow(tx, ty, tg, t.rect.w, t.row(y));
     }
 }
