@@ -507,6 +507,35 @@ TEST(ImageTransform, LinearScalingIsBilinearInterpolationAcrossTiles) {
         }
 }
 
+TEST(ImageTransform, StrongReductionsOfEightBitPicturesEqualThoseOfTheirFloats) {
+    // A bilinear reduction to under half the height reads the rows it uses straight from an
+    // 8-bit picture; it must give the pixels of the same reduction of the picture's floats
+    // (read whole), plain, clamped, at an offset origin and over several tiles.
+    const int w = 700, h = 390;
+    std::vector<uint8_t> bytes(size_t(w) * h * 4);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t((i * 131 + (i / 2800) * 7) % 256);
+    const Image eight = Image::fromRGBA8(bytes.data(), w, h, size_t(w) * 4, false).translated(5, -3);
+    const Pixels f = readPixels(eight);
+    const Image floats = Image::fromRGBAf(f.data, f.rect.w, f.rect.h, {double(f.rect.x), double(f.rect.y)});
+    struct Case {
+        double sx, sy;
+        bool clamped;
+    };
+    for (const Case c : {Case{64.0 / w, 64.0 / h, true}, Case{1.0 / 3, 1.0 / 3, false}, Case{0.5, 0.2, false},
+                         Case{1.3, 0.11, true}}) {
+        auto reduced = [&](const Image& img) {
+            const Image in = c.clamped ? img.clampedToExtent() : img;
+            return in.scaled(c.sx, c.sy).cropped(AffineTransform::scale(c.sx, c.sy).apply(img.extent()));
+        };
+        const Pixels a = readPixels(reduced(eight)), b = readPixels(reduced(floats));
+        ASSERT_EQ(a.rect, b.rect);
+        ASSERT_GT(a.rect.area(), 0);
+        float worst = 0;
+        for (size_t i = 0; i < a.data.size(); ++i) worst = std::max(worst, std::abs(a.data[i] - b.data[i]));
+        EXPECT_EQ(worst, 0.f) << c.sx << " x " << c.sy << (c.clamped ? " clamped" : "");
+    }
+}
+
 TEST(ImageTransform, NearestEnlargementCopiesTheNearestPixelAcrossTiles) {
     // Large enough for several render tiles; every output pixel is the input pixel under
     // its centre.
@@ -588,6 +617,38 @@ TEST(ImageRendering, EightBitRowsAndUncoveredArea) {
                     const uint8_t want = inside ? byte(f.at(x, y, o[c])) : 0;
                     ASSERT_EQ(q[c], want) << "x " << x << " y " << y << " c " << c;
                 }
+            }
+    }
+}
+
+TEST(ImageRendering, EightBitPicturesRenderToEightBitFormatsByteForByte) {
+    // A premultiplied 8-bit picture (a flattened frame) rendered to an 8-bit format is its
+    // own bytes in the format's order, as the round trip through floats gives them: over a
+    // part of it, over more than it (the rest cleared), cropped, and at an offset origin.
+    const int w = 53, h = 9;
+    std::vector<uint8_t> bytes(size_t(w) * h * 4);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t((i * 97 + 13) % 256);
+    const Image pic = Image::fromRGBA8(bytes.data(), w, h, size_t(w) * 4, true).translated(-4, 2);
+    auto byte = [](float v) { return uint8_t(int((v > 0 ? (v < 1 ? v : 1) : 0) * 255.f + 0.5f)); };
+    const int order[3][4] = {{0, 1, 2, 3}, {2, 1, 0, 3}, {3, 0, 1, 2}};
+    for (const Image& img : {pic, pic.cropped({0, 3, 30, 5}), pic.cropped({-10, -10, 100, 100})}) {
+        const Pixels f = readPixels(img);
+        const IRect e = img.extent().integral();
+        for (const IRect r : {IRect{-1, 3, 40, 6}, IRect{-8, 0, w + 9, h + 5}})
+            for (PixelFormat fmt : {PixelFormat::RGBA8, PixelFormat::BGRA8, PixelFormat::ARGB8}) {
+                std::vector<uint8_t> out(size_t(r.w) * r.h * 4, 0xAB);
+                defaultContext().render(img, Rect::fromIRect(r), fmt, out.data(), size_t(r.w) * 4);
+                const int* o = order[fmt == PixelFormat::RGBA8 ? 0 : (fmt == PixelFormat::BGRA8 ? 1 : 2)];
+                for (int y = r.y; y < r.bottom(); ++y)
+                    for (int x = r.x; x < r.right(); ++x) {
+                        const bool inside = e.contains(IRect{x, y, 1, 1});
+                        const uint8_t* q = out.data() + (size_t(y - r.y) * r.w + size_t(x - r.x)) * 4;
+                        for (int c = 0; c < 4; ++c) {
+                            const uint8_t own = inside ? bytes[(size_t(y - 2) * w + size_t(x + 4)) * 4 + size_t(o[c])] : 0;
+                            ASSERT_EQ(q[c], own) << "x " << x << " y " << y << " c " << c;
+                            ASSERT_EQ(q[c], inside ? byte(f.at(x, y, o[c])) : 0);
+                        }
+                    }
             }
     }
 }

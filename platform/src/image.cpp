@@ -85,6 +85,12 @@ public:
         extent = {double(ox_), double(oy_), double(w), double(h)};
     }
     Kind kind() const override { return Kind::Source; }
+    bool byteView(const IRect& r, const uint8_t*& data, size_t& rowBytes) const override {
+        if (!premultiplied_ || !extent.integral().contains(r)) return false;
+        data = data_->data() + size_t(r.y - oy_) * rowBytes_ + size_t(r.x - ox_) * 4;
+        rowBytes = rowBytes_;
+        return true;
+    }
     void readTile(const TileBuffer& out) const override {
         constexpr float k = 1.0f / 255.0f;
         for (int y = out.rect.y; y < out.rect.bottom(); ++y) {

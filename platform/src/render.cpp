@@ -184,6 +184,16 @@ size_t planBytes(const Plan& p) {
     return b;
 }
 
+// Whether a sampling node that reads rows itself can read those of `in` over r: a source
+// behind it that has no float pixels to lend in place (those cost nothing to view whole).
+bool readsRows(const Node* in, const IRect& r) {
+    IRect at = r;
+    const Node* s = sourceBehind(in, at);
+    const float* data = nullptr;
+    ptrdiff_t stride = 0;
+    return s && !s->directView(at, data, stride);
+}
+
 // Per-thread scratch memory, reset for every top-level tile.
 struct Arena {
     std::vector<std::unique_ptr<float[]>> blocks;
@@ -313,6 +323,10 @@ struct Evaluator {
                     if (ii.local) {
                         IRect want = n->roi(int(i), c);
                         if (!in->extent.isInfinite()) want = want.intersect(extentI(in));
+                        if (n->readsRowsItself(int(i)) && !want.empty() && readsRows(in, want)) {
+                            sv[i] = SamplerView{want, nullptr, 0, in->nearest};
+                            continue;
+                        }
                         local.push_back(get(in, want));
                         sv[i] = SamplerView{want, local.back().data, local.back().stride, in->nearest};
                         if (want.empty()) {
@@ -499,6 +513,50 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
 
 }  // namespace
 
+const Node* sourceBehind(const Node* n, IRect& r) {
+    for (;;) {
+        if (n->kind() == Node::Kind::Source) return n;
+        if (n->kind() == Node::Kind::Alias && extentI(n).contains(r)) {
+            n = n->inputs[0].get();
+        } else if (n->kind() == Node::Kind::Offset) {
+            r = r.offset(-n->dx, -n->dy);
+            n = n->inputs[0].get();
+        } else {
+            return nullptr;
+        }
+    }
+}
+
+// An 8-bit picture rendered to an 8-bit format (a flattened frame shown, say) is its bytes
+// reordered: the same values as converting to floats and back, without the conversion.
+bool copyBytes(const Node* n, const IRect& r, PixelFormat f, uint8_t* out, size_t rowBytes, int threads) {
+    if (f == PixelFormat::RGBAf) return false;
+    IRect at = r;
+    n = sourceBehind(n, at);
+    const uint8_t* src = nullptr;
+    size_t srcRowBytes = 0;
+    if (!n || !n->byteView(at, src, srcRowBytes)) return false;
+    const int rowsPerBand = std::max(1, (r.h + 4 * threads - 1) / (4 * threads));
+    WorkPool::shared().parallelFor((r.h + rowsPerBand - 1) / rowsPerBand, threads, [&](int, int band) {
+        for (int y = band * rowsPerBand; y < std::min(r.h, (band + 1) * rowsPerBand); ++y) {
+            const uint8_t* s = src + size_t(y) * srcRowBytes;
+            uint8_t* d = out + size_t(y) * rowBytes;
+            if (f == PixelFormat::RGBA8) {
+                std::memcpy(d, s, size_t(r.w) * 4);
+                continue;
+            }
+            for (int i = 0; i < r.w; ++i) {
+                uint32_t w;
+                std::memcpy(&w, s + size_t(i) * 4, 4);
+                w = f == PixelFormat::BGRA8 ? (w & 0xFF00FF00u) | ((w >> 16) & 0xFFu) | ((w & 0xFFu) << 16)
+                                            : (w << 8) | (w >> 24);  // ARGB8
+                std::memcpy(d + size_t(i) * 4, &w, 4);
+            }
+        }
+    });
+    return true;
+}
+
 float* threadScratch(int slot, size_t floats) {
     thread_local std::vector<std::vector<float>> slots;
     if (slot >= int(slots.size())) slots.resize(size_t(slot) + 1);
@@ -531,6 +589,9 @@ void Context::render(const Image& image, const Rect& rect, PixelFormat format, v
     if (inside.empty()) return;
     const detail::Node* root = image.node().get();
     const int threads = detail::threadCount(options_);
+    if (detail::copyBytes(root, inside, format, out + size_t(inside.y - r.y) * rowBytes + size_t(inside.x - r.x) * bpp,
+                          rowBytes, threads))
+        return;
 
     // Large outputs render in bands so that intermediate buffers stay within budget.
     size_t bytes = detail::planBytes(detail::makePlan(root, inside));

@@ -151,6 +151,11 @@ public:
 
     // Neighbouring tiles read all but disjoint parts of the input (one pixel of overlap).
     bool readsLocally() const override { return axisAligned_; }
+    // Bilinear reduction to under half the height reads two rows of every few.
+    bool readsRowsItself(int) const override {
+        return axisAligned_ && std::abs(t_.d) < 0.5 && modeFor(t_.d) == AxisMode::Linear &&
+               modeFor(t_.a) != AxisMode::Area && modeFor(t_.a) != AxisMode::Tent;
+    }
 
     void evalTile(const SamplerView* in, const TileBuffer& out) const override {
         if (axisAligned_)
@@ -178,6 +183,7 @@ private:
             for (int y = r.y; y < r.bottom(); ++y) std::memset(out.row(y), 0, size_t(r.w) * 16);
             return;
         }
+        if (!v.data) return sparseRows(v, tx, ty, out);
         // One tap of weight one on both axes (nearest-pixel maps): a plain gather.
         auto single = [](const Taps& t) {
             for (size_t k = 0; k < t.count.size(); ++k)
@@ -194,15 +200,46 @@ private:
         }
         // Horizontal pass over every input row the vertical taps touch.
         float* h = threadScratch(0, size_t(rows) * r.w * 4);
+        horizontal(v, tx, ty.lo, ty.hi, r.w, h);
+        vertical(ty, h, out);
+    }
+
+    static void horizontal(const SamplerView& v, const Taps& tx, int y0, int y1, int w, float* h) {
         int maxCount = 0;
         for (int c : tx.count) maxCount = std::max(maxCount, c);
         if (maxCount <= 2)
-            horizontalFixed<2>(v, tx, ty.lo, ty.hi, r.w, h);
+            horizontalFixed<2>(v, tx, y0, y1, w, h);
         else if (maxCount <= 4)
-            horizontalFixed<4>(v, tx, ty.lo, ty.hi, r.w, h);
+            horizontalFixed<4>(v, tx, y0, y1, w, h);
         else
-            horizontalAny(v, tx, ty.lo, ty.hi, r.w, h);
-        // Vertical pass, vectorised along the row.
+            horizontalAny(v, tx, y0, y1, w, h);
+    }
+
+    // The view holds no pixels (readsRowsItself): only the rows the vertical taps use are
+    // read from the source, a row at a time, and passed horizontally.
+    void sparseRows(const SamplerView& v, const Taps& tx, const Taps& ty, const TileBuffer& out) const {
+        const IRect& r = out.rect;
+        const int rows = ty.hi - ty.lo, span = tx.hi - tx.lo;
+        float* h = threadScratch(0, size_t(rows) * r.w * 4);
+        float* line = threadScratch(3, size_t(span) * 4);
+        std::vector<char> used(size_t(rows), 0);
+        for (size_t k = 0; k < ty.count.size(); ++k)
+            for (int j = 0; j < ty.count[k]; ++j) used[size_t(ty.first[k] + j - ty.lo)] = 1;
+        for (int iy = ty.lo; iy < ty.hi; ++iy) {
+            if (!used[size_t(iy - ty.lo)]) continue;
+            const IRect need{tx.lo, iy, span, 1};
+            IRect at = need;
+            const Node* src = sourceBehind(inputs[0].get(), at);
+            src->readTile(TileBuffer{at, line, ptrdiff_t(span) * 4});
+            horizontal(SamplerView{need, line, ptrdiff_t(span) * 4, v.nearest}, tx, iy, iy + 1, r.w,
+                       h + size_t(iy - ty.lo) * r.w * 4);
+        }
+        vertical(ty, h, out);
+    }
+
+    // Vertical pass over the rows `h` holds from ty.lo, vectorised along the row.
+    static void vertical(const Taps& ty, const float* h, const TileBuffer& out) {
+        const IRect& r = out.rect;
         const int n = r.w * 4;
         for (int k = 0; k < r.h; ++k) {
             float* o = out.row(r.y + k);

@@ -61,6 +61,9 @@ public:
     // blur), so an input used by this node alone is computed tile by tile instead of
     // stored whole.
     virtual bool readsLocally() const { return false; }
+    // Sampling: reads the rows it needs of a source input itself (a strong reduction reads
+    // few of the rows its region spans) instead of having the whole region converted.
+    virtual bool readsRowsItself(int /*input*/) const { return false; }
     // Pointwise: one row span; in[i] holds n RGBA pixels of input i at the same position.
     virtual void evalSpan(const float* const* /*in*/, float* /*out*/, int /*n*/, int /*x*/, int /*y*/) const {}
     // Sampling: `out.rect` lies inside this node's extent; in[i] covers roi(i, out.rect).
@@ -69,6 +72,9 @@ public:
     virtual void readTile(const TileBuffer& /*out*/) const {}
     // Source: float pixels of `r` readable in place (no copy), if the source holds them.
     virtual bool directView(const IRect& /*r*/, const float*& /*data*/, ptrdiff_t& /*stride*/) const { return false; }
+    // Source: premultiplied 8-bit RGBA pixels of `r` readable in place, if the source holds
+    // them; `data` is pixel (r.x, r.y).
+    virtual bool byteView(const IRect& /*r*/, const uint8_t*& /*data*/, size_t& /*rowBytes*/) const { return false; }
 };
 
 // Pointwise node whose work is a function of row spans.
