@@ -298,6 +298,32 @@ TEST(ImageRendering, AReducedPictureTwoStoredStagesReadIsComputedOnce) {
             }
 }
 
+TEST(ImageRendering, AnEnlargedBlurIsComputedOnceNotForEachTileOfTheEnlargement) {
+    // An enlargement reads a small region of its input for each of its tiles; where the
+    // input comes from a blur, computing it tile by tile would recompute the blur's margin
+    // many times over. The blurred picture is stored once instead: what follows the blur
+    // is computed for its own pixels only, and the pixels are those of the stored recipe.
+    KernelPtr count = Kernel::makeColor("test.count", countingKernel);
+    const Image small = imageFrom(240, 140, [](int x, int y, float* p) {
+        p[0] = float((x * 7 + y * 3) % 50) / 50.f;
+        p[1] = float(y % 17) / 17.f;
+        p[2] = 0.5f;
+        p[3] = 1;
+    });
+    auto recipe = [&](bool stored) {
+        Image blurred = small.clampedToExtent().applyingFilter("CIGaussianBlur", {{"inputRadius", 2.0}}).cropped(small.extent());
+        Image graded = applyKernel(count, blurred.extent(), {blurred});
+        if (stored) graded = graded.insertingIntermediate();
+        return graded.scaled(4, 4).cropped({0, 0, 960, 560});
+    };
+    gCounted = 0;
+    const Pixels got = readPixels(recipe(false));
+    EXPECT_EQ(gCounted.load(), 240 * 140);
+    const Pixels want = readPixels(recipe(true));
+    ASSERT_EQ(got.data.size(), want.data.size());
+    for (size_t i = 0; i < got.data.size(); ++i) ASSERT_EQ(got.data[i], want.data[i]) << i / 4;
+}
+
 TEST(ImageRendering, NarrowKernelsReadComputedInputsTileByTile) {
     // A kernel reading one pixel round each pixel takes a computed input tile by tile
     // (its share and a margin), not stored whole; across tiles, at the picture's edges and

@@ -133,6 +133,57 @@ int64_t localArea(const Node* n, int input, const IRect& req) {
     return n->roi(input, IRect{req.x, req.y, std::min(kTileW, req.w), std::min(kTileH, req.h)}).area();
 }
 
+int tileHeightFor(const Node* n);
+
+// What one of n's tiles amid `req` reads of an input (at a corner, an edge would hide
+// half the margins).
+IRect localRoi(const Node* n, int input, const IRect& req) {
+    const int w = std::min(kTileW, req.w), h = std::min(tileHeightFor(n), req.h);
+    return n->roi(input, IRect{req.x + (req.w - w) / 2, req.y + (req.h - h) / 2, w, h});
+}
+
+// A local input's chain may recompute a sampling node's margin at most this many times
+// over what a large region would.
+constexpr double kWideMarginCost = 2.0;
+
+// How many times over a sampling node's inputs are read for a tile's `want` compared with
+// a large region: its margin's share, whatever its scale (a reduction reads more than it
+// writes however large the region, a blur only by its margin). Per axis, the roi of a
+// smaller span tells the scale, and what is left of the roi of `want` the margin.
+double marginCost(const Node* s, const IRect& want) {
+    if (want.w < 2 || want.h < 2) return 1;
+    // Half of `want` amid it: both lie inside the picture, away from clamped edges.
+    const IRect half{want.x + want.w / 4, want.y + want.h / 4, want.w - want.w / 2, want.h - want.h / 2};
+    double worst = 1;
+    for (size_t i = 0; i < s->inputs.size(); ++i) {
+        const IRect a = s->roi(int(i), want), b = s->roi(int(i), half);
+        // The input span that the output span's extra pixels take, scaled up to the whole
+        // span, against the roi's span.
+        auto axis = [](int whole, int part, int span, int partSpan) {
+            const double scaled = double(whole - part) * span / double(span - partSpan);
+            return scaled > 0 ? std::max(1.0, double(whole) / scaled) : 1.0;
+        };
+        worst = std::max(worst, axis(a.w, b.w, want.w, half.w) * axis(a.h, b.h, want.h, half.h));
+    }
+    return worst;
+}
+
+// Whether computing `in` over `want` for each tile of its one reader would recompute a
+// sampling node's wide margin many times over (an input enlarged from a small region of a
+// blur, say): such an input is stored whole instead.
+bool recomputesWideMargins(const Node* in, const IRect& want, int depth = 0) {
+    if (depth > 32 || in->intermediate || want.empty()) return false;
+    switch (in->kind()) {
+        case Node::Kind::Source: return false;
+        case Node::Kind::Sampling: return marginCost(in, want) > kWideMarginCost;
+        case Node::Kind::Offset: return recomputesWideMargins(in->inputs[0].get(), want.offset(-in->dx, -in->dy), depth + 1);
+        default:
+            for (auto& i : in->inputs)
+                if (recomputesWideMargins(i.get(), want, depth + 1)) return true;
+            return false;
+    }
+}
+
 Plan makePlan(const Node* root, const IRect& r) {
     Plan plan;
     std::unordered_map<const Node*, int> state;
@@ -167,7 +218,8 @@ Plan makePlan(const Node* root, const IRect& r) {
             if (!ii.pass) ii.pass = pass;
             // A stored alias shares its input's buffer instead of copying it.
             if (n->kind() == Node::Kind::Sampling && n->readsLocally() && ii.consumers == 1 && !in->intermediate &&
-                !ii.materialize && localArea(n, int(i), ni.req) <= kMaxLocalPixels)
+                !ii.materialize && localArea(n, int(i), ni.req) <= kMaxLocalPixels &&
+                !recomputesWideMargins(in, localRoi(n, int(i), ni.req)))
                 ii.local = true;
             else if (n->kind() == Node::Kind::Sampling || (n->kind() == Node::Kind::Alias && ni.materialize))
                 ii.materialize = true;
