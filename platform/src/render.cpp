@@ -597,13 +597,19 @@ bool copyBytes(const Node* n, const IRect& r, PixelFormat f, uint8_t* out, size_
                 std::memcpy(d, s, size_t(r.w) * 4);
                 continue;
             }
-            for (int i = 0; i < r.w; ++i) {
-                uint32_t w;
-                std::memcpy(&w, s + size_t(i) * 4, 4);
-                w = f == PixelFormat::BGRA8 ? (w & 0xFF00FF00u) | ((w >> 16) & 0xFFu) | ((w & 0xFFu) << 16)
-                                            : (w << 8) | (w >> 24);  // ARGB8
-                std::memcpy(d + size_t(i) * 4, &w, 4);
+            // Four pixels a shuffle, the rest one at a time.
+            typedef uint8_t B16 __attribute__((vector_size(16)));
+            const B16 order = f == PixelFormat::BGRA8 ? B16{2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15}
+                                                      : B16{3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14};
+            int i = 0;
+            for (; i + 4 <= r.w; i += 4) {
+                B16 v;
+                std::memcpy(&v, s + size_t(i) * 4, 16);
+                v = __builtin_shuffle(v, order);
+                std::memcpy(d + size_t(i) * 4, &v, 16);
             }
+            for (; i < r.w; ++i)
+                for (int c = 0; c < 4; ++c) d[size_t(i) * 4 + size_t(c)] = s[size_t(i) * 4 + size_t(order[c])];
         }
     });
     return true;
