@@ -232,6 +232,9 @@ inline T vmin(T a, T b) { return a < b ? a : b; }
 template <class T>
 inline T vmax(T a, T b) { return a > b ? a : b; }
 
+inline bool anyOf(bool m) { return m; }
+inline bool anyOf(I16 m) { return anyLane(m); }
+
 template <class T>
 inline void saturationBlend(const T s[4], const T b[4], T out[4]) {
     const T zero{}, one = T{} + 1.f;
@@ -252,14 +255,21 @@ inline void saturationBlend(const T s[4], const T b[4], T out[4]) {
     for (int c = 0; c < 3; ++c) o[c] = (cb[c] - mn) * k;
     const T d = (0.3f * cb[0] + 0.59f * cb[1] + 0.11f * cb[2]) - (0.3f * o[0] + 0.59f * o[1] + 0.11f * o[2]);
     for (int c = 0; c < 3; ++c) o[c] += d;
-    // clipColor, both corrections as selects
+    // clipColor: a colour moves only where it leaves the gamut; most blocks need neither
+    // correction, and skip the divisions
     const T l = 0.3f * o[0] + 0.59f * o[1] + 0.11f * o[2];
     const T lo = vmin(o[0], vmin(o[1], o[2]));
-    const T kLo = (lo < 0.f) & (l - lo > 1e-12f) ? l / (l - lo) : one;
-    for (int c = 0; c < 3; ++c) o[c] = l + (o[c] - l) * kLo;
+    const auto clipLo = (lo < 0.f) & (l - lo > 1e-12f);
+    if (anyOf(clipLo)) {
+        const T kLo = clipLo ? l / (l - lo) : one;
+        for (int c = 0; c < 3; ++c) o[c] = clipLo ? l + (o[c] - l) * kLo : o[c];
+    }
     const T hi = vmax(o[0], vmax(o[1], o[2]));
-    const T kHi = (hi > 1.f) & (hi - l > 1e-12f) ? (one - l) / (hi - l) : one;
-    for (int c = 0; c < 3; ++c) o[c] = l + (o[c] - l) * kHi;
+    const auto clipHi = (hi > 1.f) & (hi - l > 1e-12f);
+    if (anyOf(clipHi)) {
+        const T kHi = clipHi ? (one - l) / (hi - l) : one;
+        for (int c = 0; c < 3; ++c) o[c] = clipHi ? l + (o[c] - l) * kHi : o[c];
+    }
     const T ks = one - ab, kb = one - as, kk = as * ab;
     for (int c = 0; c < 3; ++c) out[c] = sp[c] * ks + bp[c] * kb + kk * o[c];
     out[3] = as + ab - kk;
