@@ -29,6 +29,7 @@
 
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/platform/node.h"
+#include "vellari/platform/pixel_vectors.h"
 
 namespace vellari {
 namespace {
@@ -69,11 +70,7 @@ Scratch& scratch() {
 typedef float v16 __attribute__((vector_size(64)));
 typedef int32_t vi16 __attribute__((vector_size(64)));
 
-inline v16 load16(const float* p) {
-    v16 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+inline v16 load16(const float* p) { return detail::loadV<v16>(p); }
 
 // The nearest whole numbers, and q · 2^n for whole n: single instructions where the widest
 // registers are there (their masked forms: the unmasked ones trip a false uninitialised-

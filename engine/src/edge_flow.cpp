@@ -144,12 +144,8 @@ constexpr int kLanes = 4;
 #endif
 typedef float vfloat __attribute__((vector_size(kLanes * sizeof(float))));
 
-inline vfloat loadv(const float* p) {
-    vfloat v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void storev(float* p, vfloat v) { std::memcpy(p, &v, sizeof v); }
+inline vfloat loadv(const float* p) { return detail::loadV<vfloat>(p); }
+inline void storev(float* p, vfloat v) { detail::storeV(p, v); }
 
 // Plane padding past the last pixel: a block of lanes at the end of a row may read (and
 // the row sums write) that far beyond it.
@@ -365,21 +361,11 @@ Plane heldOrCopied(const SamplerView& s, const IRect& tile, int pad, bool clamp,
 
 typedef float v4f __attribute__((vector_size(16)));
 typedef float v8f __attribute__((vector_size(32)));
-inline v4f load4(const float* p) {
-    v4f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline v8f load8(const float* p) {
-    v8f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 typedef float v16f __attribute__((vector_size(64)));
 // Two pixels' neighbour pairs in the halves of one vector.
 inline v16f join(const float* a, const float* b) {
-    return __builtin_shufflevector(load8(a), load8(b), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return __builtin_shufflevector(detail::loadV<v8f>(a), detail::loadV<v8f>(b), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
 // Two pixels' fractions, each across its half (reads 14 floats more).
 inline v16f spread(const float* f) {
@@ -560,15 +546,15 @@ void sumFlowSamples(const Plane& img, int x0, int y, int n, const FlowTaps& k, c
         }
         // the two pixels' sums (quarters 0 and 2) side by side
         const v8f sum = __builtin_shufflevector(acc, acc, 0, 1, 2, 3, 8, 9, 10, 11);
-        const v8f r = load8(centre + i * 4) * cw + sum;
+        const v8f r = detail::loadV<v8f>(centre + i * 4) * cw + sum;
         std::memcpy(out + i * 4, &r, sizeof r);
     }
 #endif
     for (; i < n; ++i) {
-        v4f acc = load4(centre + i * 4) * cw;
+        v4f acc = detail::loadV<v4f>(centre + i * 4) * cw;
         for (int j = 0; j < 4; ++j) {
             const float* p = base + s.off[j][i];
-            const v8f top = load8(p), bottom = load8(p + is);  // two neighbours each
+            const v8f top = detail::loadV<v8f>(p), bottom = detail::loadV<v8f>(p + is);  // two neighbours each
             const v8f m = top + (bottom - top) * s.fy[j][i];
             const v4f left = __builtin_shufflevector(m, m, 0, 1, 2, 3);
             const v4f right = __builtin_shufflevector(m, m, 4, 5, 6, 7);
