@@ -106,19 +106,6 @@ inline v16 expNeg16(v16 z) {
     return timesPowerOfTwo(q, n);
 }
 
-inline bool anyNonZero(v16 v) {
-#if defined(__AVX512F__)
-    return _mm512_cmpneq_ps_mask(__m512(v), _mm512_setzero_ps()) != 0;
-#else
-    int32_t bits[16];
-    const vi16 m = v != 0.0f;
-    std::memcpy(bits, &m, sizeof bits);
-    int any = 0;
-    for (int l = 0; l < 16; ++l) any |= bits[l];
-    return any != 0;
-#endif
-}
-
 // One line of n output pixels. P[c] points at the centre pixels' channel c (lane i at
 // P[c][i]); the tap at offset k of lane i is P[c][i + k·step]. sw[k + half] is the tap's
 // spatial weight (0 for taps known to lie outside the extent); V, when present, is a
@@ -172,7 +159,7 @@ void filterLine(const float* const* P, const float* V, ptrdiff_t step, int n, co
                     const int k = dir * j;
                     if (sw[k + h] == 0) break;  // outside the extent from here on
                     tap(k, alive, pr, pg, pb);
-                    if (!anyNonZero(alive)) break;
+                    if (!detail::anyLane(alive != 0.0f)) break;
                 }
             }
         } else {
