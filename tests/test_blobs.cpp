@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/platform/context.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/simd.h"
 #include "vellari/styles/vellari_filter.h"
 
 using namespace vellari;
@@ -98,6 +100,61 @@ Image twoColours() {
             p[3] = 1;
         },
         kOrigin);
+}
+
+// Runs the rest of a scope on one instruction set, and restores the usual choice after.
+struct OnTarget {
+    explicit OnTarget(int64_t t) { simd::setTargetForTest(t); }
+    ~OnTarget() { simd::setTargetForTest(0); }
+};
+
+// Premultiplied noise 67 pixels wide, so that every target meets whole vectors and a
+// tail: with transparent and translucent pixels, greys, exact ties between channels,
+// channels exactly at 0.4 (the thresholds below) and values beyond 0..1.
+Image targetNoise(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0, 1);
+    return imageFrom(
+        67, 9,
+        [&](int x, int y, float* p) {
+            const int k = x + 67 * y;
+            float a = u(rng);
+            if (k % 11 == 0) a = 0;
+            if (k % 3 == 0) a = 1;
+            for (int c = 0; c < 3; ++c) p[c] = u(rng);
+            if (k % 5 == 1) p[1] = p[0];           // tie
+            if (k % 7 == 2) p[2] = p[1] = p[0];    // grey
+            if (k % 13 == 4) p[k % 3] = 0.4f;      // at the threshold
+            if (k % 17 == 6) p[0] = 1.3f, p[2] = -0.1f;
+            for (int c = 0; c < 3; ++c) p[c] *= a;
+            p[3] = a;
+        },
+        kOrigin);
+}
+
+// The kernel gives the same pixels on every instruction set this machine runs as on the
+// portable one (the last), within tol.
+void expectSameOnEveryTarget(const std::string& name, const std::vector<KernelArg>& args, float tol) {
+    const std::vector<int64_t> targets = simd::machineTargets();
+    ASSERT_FALSE(targets.empty());
+    Pixels reference;
+    {
+        OnTarget on(targets.back());
+        reference = run(name, args);
+    }
+    for (int64_t t : targets) {
+        OnTarget on(t);
+        const Pixels p = run(name, args);
+        ASSERT_EQ(p.data.size(), reference.data.size()) << name;
+        float worst = 0;
+        size_t at = 0;
+        for (size_t i = 0; i < p.data.size(); ++i) {
+            const float d = std::abs(p.data[i] - reference.data[i]);
+            if (!(d <= worst)) worst = d, at = i;
+        }
+        EXPECT_LE(worst, tol) << name << " on " << simd::nameOf(t) << " at value " << at << ": " << p.data[at]
+                              << " against " << reference.data[at];
+    }
 }
 
 }  // namespace
@@ -439,4 +496,26 @@ TEST_F(BlobsTest, ContactSheetOfEveryType) {
     }
     const Picture pic = defaultContext().createPicture(sheet, sheet.extent());
     EXPECT_EQ(writePicture(pic, out, PictureFormat::PNG), "");
+}
+
+TEST_F(BlobKernels, SamePixelsOnEveryTarget) {
+    const Image in = targetNoise(1);
+    const Color lo{0.2, 0.1, 0.6, 1}, hi{1, 0.9, 0.7, 0.5};
+    // Classes and thresholds are compares of the stored values: exactly alike.
+    expectSameOnEveryTarget("maxComponentWinnerTakeAll", {in}, 0);
+    expectSameOnEveryTarget("maxComponentWinnerTakeAllMax", {in}, 0);
+    // Winner minus runner-up is arithmetic, rounded in either order.
+    expectSameOnEveryTarget("maxComponentWinnerTakeAllScaled", {in}, 1e-6f);
+    expectSameOnEveryTarget("maxComponentWinnerTakeAllMaxThreshold", {in, 0.6}, 0);
+    expectSameOnEveryTarget("maxComponentWinnerTakeAllWithSaturationThreshold", {in, 0.25}, 0);
+    expectSameOnEveryTarget("thresholdMultichannelImageInvert", {in, 0.4}, 0);
+    expectSameOnEveryTarget("thresholdMultichannelImageInvertBGR", {in, 0.4}, 0);
+    expectSameOnEveryTarget("thresholdAndColorizeValueImage", {in, 0.4, lo, hi}, 0);
+    expectSameOnEveryTarget("quantize", {in, 4.0}, 0);
+    expectSameOnEveryTarget("quantize", {in, 2.6}, 0);
+    // The ramp's power may differ in the last bits between targets.
+    for (double gamma : {1.0, 2.0, 0.6})
+        for (double levels : {-1.0, 4.0})
+            expectSameOnEveryTarget("colorizeLowerRangeWithGammaQuantizeInValueImage",
+                                    {in, lo, hi, gamma, levels, 0.7, Color{1, 1, 1, 1}}, 2e-6f);
 }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "test_support.h"
 #include "vellari/platform/filter.h"
@@ -221,6 +223,45 @@ TEST(GaussianBlur, SmallRadiiAreTheSampledGaussianOverThreeSigma) {
                         worst = std::max(worst, std::abs(double(have) - want));
                     }
             EXPECT_LT(worst, 2e-6) << "sigma " << sigma << (grey ? " grey" : " colour");
+        }
+    }
+}
+
+TEST(GaussianBlur, ClampedGreyTilesReadOnlyTheColumnsTheyCover) {
+    // The blur of a clamped picture reads its input's edge columns only where a tile's
+    // padded rows reach past them. A stored input is held over the region of interest
+    // alone, so a region away from the picture's sides has neither edge column in its
+    // buffer: the region must come out as it does from a read of the whole picture, and
+    // nothing outside the buffer may be touched (the first row's left edge column would lie
+    // just before it, the last row's right one just past its end). Odd widths leave tails
+    // after the whole vectors; grey pictures take the one-plane path, opaque or not.
+    const int w = 301, h = 45;
+    for (bool translucent : {false, true}) {
+        const Image grey = imageFrom(w, h, [&](int x, int y, float* p) {
+            p[3] = translucent ? 0.5f + 0.5f * float((x * 3 + y) % 5) / 4 : 1.0f;
+            p[0] = p[1] = p[2] = float((x * 7 + y * 13) % 61) / 61.f * p[3];
+        }, {-7, 2});
+        // A colour stage in front (grey stays grey) makes the input one that is computed
+        // and stored, not read in place from the source's own pixels.
+        const Image stored = grey.applyingFilter("CIColorControls", {{"inputBrightness", 0.05}}).clampedToExtent();
+        for (double sigma : {2.0, 4.5}) {
+            const Image b = blur(stored, sigma);
+            // The parts first, so that their buffers are fresh ones of their own size.
+            std::vector<Pixels> parts;
+            for (const IRect r : {IRect{13, 2, 151, h}, IRect{-7, 2, 97, h}, IRect{41, 9, w - 48, h - 7},
+                                  IRect{-7, 5, w, 33}})
+                parts.push_back(readPixels(b, r));
+            const Pixels whole = readPixels(b, IRect{-7, 2, w, h});
+            for (const Pixels& part : parts) {
+                const IRect r = part.rect;
+                float worst = 0;
+                for (int y = r.y; y < r.bottom(); ++y)
+                    for (int x = r.x; x < r.right(); ++x)
+                        for (int c = 0; c < 4; ++c) worst = std::max(worst, std::abs(part.at(x, y, c) - whole.at(x, y, c)));
+                EXPECT_LT(worst, 1e-6f) << "sigma " << sigma << " at " << r.x << "," << r.y << " " << r.w << "x" << r.h
+                                        << (translucent ? " translucent" : "");
+                EXPECT_EQ(part.at(r.x + 1, r.y, 0), part.at(r.x + 1, r.y, 2));
+            }
         }
     }
 }

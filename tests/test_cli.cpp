@@ -13,6 +13,7 @@
 #include "vellari/platform/context.h"
 #include "vellari/platform/image.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/simd.h"
 
 namespace vellari {
 namespace {
@@ -24,8 +25,8 @@ using test::Outcome;
 using test::slurp;
 
 // Runs the tool in `dir`, which also receives its output streams.
-Outcome vellari(const std::vector<std::string>& args, const std::string& dir) {
-    std::string cmd = "cd " + test::shellQuote(dir) + " && " + test::shellQuote(VELLARI_CLI);
+Outcome vellari(const std::vector<std::string>& args, const std::string& dir, const std::string& env = "") {
+    std::string cmd = "cd " + test::shellQuote(dir) + " && " + env + (env.empty() ? "" : " ") + test::shellQuote(VELLARI_CLI);
     for (const auto& a : args) cmd += ' ' + test::shellQuote(a);
     return test::runShell(cmd, dir + "/stdout", dir + "/stderr");
 }
@@ -48,9 +49,28 @@ TEST(CLI, HelpAndVersion) {
     EXPECT_EQ(demoHelp.status, 0);
     EXPECT_TRUE(contains(demoHelp.out, "--output")) << demoHelp.out;
 
-    Outcome version = vellari({"--version"}, dir);
+    Outcome version = vellari({"--version"}, dir, "env -u VELLARI_SIMD");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "vellari 0.1.0\n");
+    const std::string head = "vellari 0.1.0\nsimd: ";
+    ASSERT_EQ(version.out.substr(0, head.size()), head) << version.out;
+    const std::string target = version.out.substr(head.size(), version.out.size() - head.size() - 1);
+    EXPECT_NE(simd::targetNamed(target), 0) << version.out;
+}
+
+TEST(CLI, VersionNamesTheInstructionSetAndHonoursTheCap) {
+    const std::string dir = test::tempDir();
+    Outcome scalar = vellari({"--version"}, dir, "VELLARI_SIMD=scalar");
+    EXPECT_EQ(scalar.status, 0);
+    EXPECT_EQ(scalar.out, "vellari 0.1.0\nsimd: scalar\n");
+    EXPECT_EQ(scalar.err, "");
+
+    // An unknown name warns once and changes nothing.
+    Outcome bogus = vellari({"--version"}, dir, "VELLARI_SIMD=mmx");
+    EXPECT_EQ(bogus.status, 0);
+    EXPECT_TRUE(contains(bogus.out, "simd: ")) << bogus.out;
+    EXPECT_FALSE(contains(bogus.out, "simd: scalar")) << bogus.out;
+    EXPECT_TRUE(contains(bogus.err, "warning: VELLARI_SIMD=mmx")) << bogus.err;
+    EXPECT_EQ(bogus.err.find("VELLARI_SIMD"), bogus.err.rfind("VELLARI_SIMD=")) << bogus.err;
 }
 
 TEST(CLI, UsageErrorsExitTwo) {

@@ -13,6 +13,7 @@
 #include "vellari/platform/image.h"
 #include "vellari/platform/kernel.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/simd.h"
 
 using namespace vellari;
 using namespace vellari::test;
@@ -721,5 +722,129 @@ TEST(ImageRendering, EightBitFormatsInEveryLane) {
                 for (int c = 0; c < 4; ++c)
                     EXPECT_EQ(b.row(y)[x * 4 + l.channelAt[c]], level(floats[(size_t(y) * w + x) * 4 + c]))
                         << "format " << int(l.format) << " pixel " << x << "," << y << " channel " << c;
+    }
+}
+
+// Rows of every length up to beyond the widest vector's block of pixels (sixteen), so each
+// instruction set's whole blocks and its leftover pixels both run.
+TEST(ImageRendering, EightBitPixelsRoundTripThroughFloatsExactlyInEveryFormat) {
+    constexpr float k = 1.0f / 255.0f;
+    const int order[3][4] = {{0, 1, 2, 3}, {2, 1, 0, 3}, {3, 0, 1, 2}};
+    const PixelFormat formats[3] = {PixelFormat::RGBA8, PixelFormat::BGRA8, PixelFormat::ARGB8};
+    for (int w : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 31, 32, 33, 47, 64, 67}) {
+        // Every level in every channel, each channel out of step with the others.
+        const int h = (256 + w - 1) / w + 1;
+        std::vector<uint8_t> bytes(size_t(w) * h * 4);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t((i / 4) * 1 + (i % 4) * 67);
+        const Pixels pre = readPixels(Image::fromRGBA8(bytes.data(), w, h, size_t(w) * 4, true));
+        const Pixels straight = readPixels(Image::fromRGBA8(bytes.data(), w, h, size_t(w) * 4, false));
+        for (size_t p = 0; p < bytes.size() / 4; ++p) {
+            const float a = float(bytes[p * 4 + 3]) * k;
+            for (int c = 0; c < 4; ++c) {
+                const float v = float(bytes[p * 4 + size_t(c)]) * k;
+                ASSERT_EQ(pre.data[p * 4 + size_t(c)], v) << "width " << w << " pixel " << p << " channel " << c;
+                ASSERT_EQ(straight.data[p * 4 + size_t(c)], c == 3 ? a : v * a)
+                    << "width " << w << " pixel " << p << " channel " << c;
+            }
+        }
+        // The floats back to bytes (from a float picture, so the conversion runs rather than
+        // the byte reordering): the bytes again, in each format's order.
+        const Image floats = Image::fromRGBAf(pre.data, w, h);
+        for (int f = 0; f < 3; ++f) {
+            const Bitmap b = defaultContext().render(floats, floats.extent(), formats[f]);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c)
+                        ASSERT_EQ(b.row(y)[x * 4 + c], bytes[(size_t(y) * w + size_t(x)) * 4 + size_t(order[f][c])])
+                            << "width " << w << " format " << f << " pixel " << x << "," << y << " byte " << c;
+        }
+    }
+}
+
+TEST(ImageRendering, EightBitFormatsRoundHalfwayLevelsUpOnRowsOfEveryLength) {
+    // Values at, just below and just above each halfway point between two levels, out of
+    // range and not a number, shuffled over the channels.
+    std::vector<float> values = {-1.0f, -0.0f, 1.0f, 1.5f, 1e30f, -1e30f, std::nanf(""), 1e-30f};
+    for (int level = 0; level < 255; level += 3) {
+        const float half = (float(level) + 0.5f) / 255.0f;
+        values.insert(values.end(), {half, std::nextafter(half, 0.0f), std::nextafter(half, 1.0f)});
+    }
+    auto byte = [](float v) { return uint8_t(int((v > 0 ? (v < 1 ? v : 1) : 0) * 255.f + 0.5f)); };
+    const int channelAt[3][4] = {{0, 1, 2, 3}, {1, 2, 3, 0}, {2, 1, 0, 3}};  // byte holding R, G, B, A
+    const PixelFormat formats[3] = {PixelFormat::RGBA8, PixelFormat::ARGB8, PixelFormat::BGRA8};
+    for (int w = 1; w <= 40; ++w) {
+        const int h = int(values.size() / size_t(w * 4)) + 1;
+        std::vector<float> floats(size_t(w) * h * 4);
+        for (size_t i = 0; i < floats.size(); ++i) floats[i] = values[(i * 7 + size_t(w)) % values.size()];
+        const Image img = imageFromFloats(w, h, floats);
+        for (int f = 0; f < 3; ++f) {
+            const Bitmap b = defaultContext().render(img, img.extent(), formats[f]);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c) {
+                        const float v = floats[(size_t(y) * w + size_t(x)) * 4 + size_t(c)];
+                        ASSERT_EQ(b.row(y)[x * 4 + channelAt[f][c]], byte(v))
+                            << "width " << w << " format " << f << " pixel " << x << "," << y << " value " << v;
+                    }
+        }
+    }
+}
+
+namespace {
+
+// Runs the rest of a scope on one instruction set, then restores the usual choice.
+struct OnTarget {
+    explicit OnTarget(int64_t t) { simd::setTargetForTest(t); }
+    ~OnTarget() { simd::setTargetForTest(0); }
+};
+
+}  // namespace
+
+TEST(ImageTransform, ResamplingAndEightBitConversionsAgreeOnEveryInstructionSet) {
+    // Translucent noise of odd width at an offset origin, as floats and as straight bytes.
+    const int w = 301, h = 157;
+    std::vector<uint8_t> bytes(size_t(w) * h * 4);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t((i * 2654435761u) >> 13);
+    const Image eight = Image::fromRGBA8(bytes.data(), w, h, size_t(w) * 4, false).translated(-3, 5);
+    const Pixels f = readPixels(eight);
+    const Image floats = Image::fromRGBAf(f.data, w, h, {-3, 5});
+    struct Case {
+        const char* what;
+        Image img;
+    };
+    // Two, four and many horizontal taps; the rows a strong reduction reads itself.
+    const std::vector<Case> cases = {
+        {"bilinear 2x", floats.clampedToExtent().scaled(2, 2).cropped({-6, 10, 602, 314})},
+        {"bilinear 0.5x", floats.scaled(0.5, 0.5)},
+        {"area 0.37x", floats.scaled(0.37, 0.41, true)},
+        {"area 0.13x", floats.clampedToExtent().scaled(0.13, 0.17, true).cropped({-1, 0, 40, 28})},
+        {"bytes 0.3x", eight.scaled(0.7, 0.3)},
+        {"bytes", eight},
+    };
+    std::vector<Pixels> want;
+    std::vector<Bitmap> wantBytes;
+    {
+        OnTarget scalar(simd::targetNamed("scalar"));
+        for (const Case& c : cases) {
+            want.push_back(readPixels(c.img));
+            wantBytes.push_back(defaultContext().render(c.img, c.img.extent(), PixelFormat::BGRA8));
+        }
+    }
+    for (int64_t t : simd::machineTargets()) {
+        OnTarget on(t);
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const Pixels got = readPixels(cases[i].img);
+            ASSERT_EQ(got.data.size(), want[i].data.size());
+            float worst = 0;
+            for (size_t j = 0; j < got.data.size(); ++j)
+                worst = std::max(worst, std::abs(got.data[j] - want[i].data[j]));
+            EXPECT_LT(worst, 2e-6f) << cases[i].what << " on " << simd::nameOf(t);
+            const Bitmap b = defaultContext().render(cases[i].img, cases[i].img.extent(), PixelFormat::BGRA8);
+            // Bytes of values that differ in the last bits may fall either side of a level.
+            int off = 0;
+            for (size_t j = 0; j < b.bytes.size(); ++j)
+                off += std::abs(int(b.bytes[j]) - int(wantBytes[i].bytes[j])) > 1;
+            EXPECT_EQ(off, 0) << cases[i].what << " on " << simd::nameOf(t);
+        }
     }
 }

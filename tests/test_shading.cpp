@@ -15,6 +15,7 @@
 #include "vellari/common/core_image_utilities.h"
 #include "vellari/common/device_and_system.h"
 #include "vellari/platform/picture.h"
+#include "vellari/platform/simd.h"
 #include "vellari/styles/vellari_filter.h"
 
 using namespace vellari;
@@ -78,6 +79,57 @@ double maxAbsDiff(const Pixels& a, const Pixels& b) {
     double m = 0;
     for (size_t i = 0; i < a.data.size(); ++i) m = std::max(m, double(std::abs(a.data[i] - b.data[i])));
     return m;
+}
+
+// Runs the rest of a scope on one instruction set, and restores the usual choice after.
+struct OnTarget {
+    explicit OnTarget(int64_t t) { simd::setTargetForTest(t); }
+    ~OnTarget() { simd::setTargetForTest(0); }
+};
+
+// Premultiplied noise 67 pixels wide, so that every target meets whole vectors and a
+// tail: with transparent and translucent pixels, greys, exact ties between channels and
+// values beyond 0..1.
+Image targetNoise(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0, 1);
+    return imageFrom(67, 9, [&](int x, int y, float* p) {
+        const int k = x + 67 * y;
+        float a = u(rng);
+        if (k % 11 == 0) a = 0;
+        if (k % 3 == 0) a = 1;
+        for (int c = 0; c < 3; ++c) p[c] = u(rng);
+        if (k % 5 == 1) p[1] = p[0];
+        if (k % 7 == 2) p[2] = p[1] = p[0];
+        if (k % 17 == 6) p[0] = 1.3f, p[2] = -0.1f;
+        for (int c = 0; c < 3; ++c) p[c] *= a;
+        p[3] = a;
+    });
+}
+
+// The kernel gives the same pixels on every instruction set this machine runs as on the
+// portable one (the last), within tol.
+void expectSameOnEveryTarget(const std::string& name, const std::vector<KernelArg>& args, float tol) {
+    const std::vector<int64_t> targets = simd::machineTargets();
+    ASSERT_FALSE(targets.empty());
+    Pixels reference;
+    {
+        OnTarget on(targets.back());
+        reference = readPixels(kernel(name, args));
+    }
+    for (int64_t t : targets) {
+        OnTarget on(t);
+        const Pixels p = readPixels(kernel(name, args));
+        ASSERT_EQ(p.data.size(), reference.data.size()) << name;
+        float worst = 0;
+        size_t at = 0;
+        for (size_t i = 0; i < p.data.size(); ++i) {
+            const float d = std::abs(p.data[i] - reference.data[i]);
+            if (!(d <= worst)) worst = d, at = i;
+        }
+        EXPECT_LE(worst, tol) << name << " on " << simd::nameOf(t) << " at value " << at << ": " << p.data[at]
+                              << " against " << reference.data[at];
+    }
 }
 
 }  // namespace
@@ -200,6 +252,58 @@ TEST(ShadingKernels, PosterisationAndPower) {
         for (int x = 0; x < 256; ++x) worst = std::max(worst, std::abs(pr.at(x, 0, 1) - std::pow(x / 255.0, e)));
         EXPECT_LT(worst, 1e-5) << "exponent " << e;
     }
+}
+
+// Posterisation against its rule on a fine ramp, with few levels (as the styles use) and
+// with many: step k = min(floor(c^gamma · n), n − 1), tone (k / (n − 1))^(1 / gamma).
+// Channels within rounding of a step's edge may fall on either side and are skipped.
+TEST(ShadingKernels, PosterisationFollowsItsRuleOnAFineRamp) {
+    constexpr int kWidth = 4099;
+    const Image ramp = imageFrom(kWidth, 3, [](int x, int y, float* p) {
+        const float a = y == 2 ? 0.5f : 1.0f;
+        const float v = float(x) / (kWidth - 1);
+        p[0] = v * a;
+        p[1] = (1 - v) * a;
+        p[2] = std::sqrt(v) * a;
+        p[3] = a;
+    });
+    const Pixels in = readPixels(ramp);
+    for (double levels : {2.0, 3.0, 4.5, 5.0, 16.0, 17.0, 24.0})
+        for (double gamma : {0.45, 1.0, 1.8}) {
+            const Pixels q = readPixels(kernel("quantizeNonLinear", {ramp, levels, gamma}));
+            const double n = std::floor(levels);
+            int checked = 0, wrong = 0;
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < kWidth; ++x) {
+                    const float a = in.at(x, y, 3);
+                    for (int c = 0; c < 3; ++c) {
+                        const double u = std::pow(double(in.at(x, y, c)) / a, gamma) * n;
+                        if (std::abs(u - std::round(u)) < 1e-4) continue;
+                        const double k = std::min(std::floor(u), n - 1);
+                        const double want = std::pow(k / (n - 1), 1 / gamma) * a;
+                        ++checked;
+                        wrong += !(std::abs(q.at(x, y, c) - want) < 2e-5);
+                    }
+                    ASSERT_EQ(q.at(x, y, 3), a);
+                }
+            EXPECT_GT(checked, 3 * 3 * kWidth * 9 / 10);
+            EXPECT_EQ(wrong, 0) << levels << " levels, gamma " << gamma;
+        }
+}
+
+TEST(ShadingKernels, SamePixelsOnEveryTarget) {
+    const Image in = targetNoise(1), other = targetNoise(2);
+    const Color c0{0.2, 0.4, 0.6, 1}, c1{0.5, 1, 0.5, 0.7}, c2{1, 0.8, 0.1, 1};
+    expectSameOnEveryTarget("nonlinearSaturation", {in, 2.0, 0.0, 1000.0}, 2e-6f);
+    expectSameOnEveryTarget("nonlinearSaturation", {in, 1.5, 100.0, 800.0}, 2e-6f);
+    expectSameOnEveryTarget("nonlinearSaturationZeroFix", {in, 2.0, 0.0, 1000.0, 100.0}, 2e-6f);
+    expectSameOnEveryTarget("saturationMask", {in, 0.25}, 1e-6f);
+    expectSameOnEveryTarget("copyAlpha", {in, other}, 1e-6f);
+    expectSameOnEveryTarget("replaceRGBWithMultipliedColors", {in, c0, c1, c2}, 1e-6f);
+    expectSameOnEveryTarget("replaceRGBWithMultipliedColorsWinnerTakeAll", {in, c0, c1, c2}, 1e-6f);
+    for (double levels : {4.0, 20.0}) expectSameOnEveryTarget("quantizeNonLinear", {in, levels, 0.8}, 2e-6f);
+    for (double e : {2.0, 0.6, -0.5}) expectSameOnEveryTarget("powRange", {in, e}, 2e-6f);
+    expectSameOnEveryTarget("colorizeUpperAndLowerRangesInValueImage", {in, 0.333, c0, 0.75, c1, c2}, 0);
 }
 
 TEST(ShadingKernels, ColorizeRangesStoresColoursAsGiven) {

@@ -9,6 +9,7 @@
 #include <numbers>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "test_support.h"
 #include "vellari/engine/filter_utilities.h"
@@ -78,6 +79,30 @@ Image noisyStep(int w, int h, float lo, float hi, float amp, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(-amp, amp);
     return grey(w, h, [&](int x, int) { return (x < w / 2 ? lo : hi) + u(rng); });
+}
+
+// Premultiplied colour noise with translucent and transparent pixels and smooth patches
+// (so that neighbours of similar brightness exist), at an offset origin.
+Image colourNoise(int w, int h, unsigned seed, Point origin) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0, 1);
+    return imageFrom(
+        w, h,
+        [&](int x, int y, float* p) {
+            const float a = (x + 2 * y) % 9 == 0 ? 0.0f : 0.4f + 0.6f * u(rng);
+            const bool patch = (x / 6 + y / 4) % 2 == 0;
+            p[0] = a * (patch ? 0.6f + 0.05f * u(rng) : u(rng));
+            p[1] = a * (patch ? 0.3f + 0.05f * u(rng) : u(rng));
+            p[2] = a * (patch ? 0.5f : u(rng));
+            p[3] = a;
+        },
+        origin);
+}
+
+float worstDifference(const Pixels& got, const std::vector<double>& want) {
+    float m = 0;
+    for (size_t i = 0; i < want.size(); ++i) m = std::max(m, float(std::fabs(got.data[i] - want[i])));
+    return got.data.size() == want.size() ? m : 1e9f;
 }
 
 }  // namespace
@@ -199,6 +224,43 @@ TEST(SurfaceBlur, KeepsStepEdgeAndSmoothsFlatNoise) {
     EXPECT_LT(m, 1e-6f);
 }
 
+TEST(SurfaceBlur, MatchesThePerPixelDefinitionAtEveryWidth) {
+    // Each output pixel from its definition: the window of (2n − 1)² pixels around it, with
+    // the image's edge repeated, weighted by the spatial Gaussian times the linear fall-off
+    // of the brightness difference. Widths leave partial vectors at the row ends (and the
+    // wider one spans two render tiles).
+    auto luma = [](const float* p) { return 0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2]; };
+    for (auto [w, h, radius, threshold] : {std::tuple{45, 9, 3, 30.0}, {300, 11, 5, 60.0}, {3, 5, 4, 0.0}}) {
+        const Image in = colourNoise(w, h, unsigned(w), {-7, 3});
+        const Pixels src = readPixels(in);
+        const IRect& e = src.rect;
+        auto at = [&](int x, int y) {
+            return src.at(std::clamp(x, e.x, e.right() - 1), std::clamp(y, e.y, e.bottom() - 1));
+        };
+        const auto kernel = YUCISurfaceBlur::filterKernelForRadius(radius);
+        const int m = radius - 1;
+        const double t = threshold / 255.0 * 2.0;
+        std::vector<double> want;
+        for (int y = e.y; y < e.bottom(); ++y)
+            for (int x = e.x; x < e.right(); ++x) {
+                const double lc = luma(at(x, y));
+                double sum[5] = {0, 0, 0, 0, 0};
+                for (int dy = -m; dy <= m; ++dy)
+                    for (int dx = -m; dx <= m; ++dx) {
+                        const float* q = at(x + dx, y + dy);
+                        const double d = std::fabs(luma(q) - lc);
+                        const double fall = t > 0 ? std::max(0.0, 1.0 - d / t) : (d == 0 ? 1.0 : 0.0);
+                        const double wgt = double(kernel->weights[size_t(m + dy)]) * kernel->weights[size_t(m + dx)] * fall;
+                        sum[4] += wgt;
+                        for (int c = 0; c < 4; ++c) sum[c] += wgt * q[c];
+                    }
+                for (int c = 0; c < 4; ++c) want.push_back(sum[c] / sum[4]);
+            }
+        EXPECT_LT(worstDifference(readPixels(surfaceBlur(in, radius, threshold)), want), 2e-5f)
+            << w << "x" << h << " radius " << radius;
+    }
+}
+
 TEST(HistogramEqualization, StretchesEachChannelToFullRangeAtOrigin) {
     // The mapping: the smallest present value goes to 0, the largest to 255, others by
     // their cumulative share; a single-valued channel is kept.
@@ -233,6 +295,29 @@ TEST(HistogramEqualization, StretchesEachChannelToFullRangeAtOrigin) {
     // An infinite input has no bitmap to equalise.
     f.setInputImage(Image::constantColor(Color::white()));
     EXPECT_FALSE(f.outputImage());
+}
+
+TEST(HistogramEqualization, EachChannelKeepsItsPlaceInTheOutput) {
+    // Red rises along x, blue along y, green is one value, alpha opaque: a channel moved to
+    // another's place in the output would show the wrong pattern.
+    const int w = 40, h = 24;
+    Image in = imageFrom(w, h, [&](int x, int y, float* p) {
+        p[0] = 0.2f + 0.5f * float(x) / float(w - 1);
+        p[1] = 0.3f;
+        p[2] = 0.1f + 0.3f * float(y) / float(h - 1);
+        p[3] = 1;
+    });
+    YUCIHistogramEqualization f;
+    f.setInputImage(in);
+    const Pixels p = readPixels(f.outputImage());
+    ASSERT_EQ(p.rect, (IRect{0, 0, w, h}));
+    for (int y = 0; y < h; y += 5)
+        for (int x = 0; x < w; x += 3) {
+            EXPECT_NEAR(p.at(x, y, 0), float(x) / float(w - 1), 0.04f) << x << "," << y;
+            EXPECT_NEAR(p.at(x, y, 1), std::round(0.3f * 255) / 255, 1e-6f);
+            EXPECT_NEAR(p.at(x, y, 2), float(y) / float(h - 1), 0.06f) << x << "," << y;
+            EXPECT_FLOAT_EQ(p.at(x, y, 3), 1.0f);
+        }
 }
 
 TEST(FXAA, SoftensStaircaseAndKeepsSmoothContent) {
@@ -466,6 +551,70 @@ TEST(BilateralFilter, SmoothsNoiseKeepsEdgesAndExtent) {
     f.setInputDistanceNormalizationFactor(0);
     Pixels d = readPixels(f.outputImage());
     EXPECT_GT(d.at(edge - 1, e.y + 40, 0), 0.35f);
+}
+
+TEST(BilateralFilter, MatchesThePerPixelDefinitionOfBothPasses) {
+    // A horizontal pass, then a vertical one over its result, each pixel from the
+    // definition: taps every `spacing` pixels read linearly between their two neighbours
+    // (or the nearest pixel where the input samples nearest), transparent outside the
+    // extent, weighted by the Gaussian table times the fall-off of the colour distance.
+    struct Case {
+        int w, h, radius;
+        double spacing, factor;
+        bool nearest;
+    };
+    for (const Case& k : {Case{45, 13, 3, 1.0, 5.0, false}, Case{300, 7, 4, 1.5, 3.0, false},
+                          Case{37, 9, 2, -2.5, 4.0, true}, Case{5, 3, 3, 0.5, 5.0, false}}) {
+        Image in = colourNoise(k.w, k.h, unsigned(k.w * 7 + k.h), {4, -9});
+        if (k.nearest) in = in.samplingNearest();
+        const Pixels src = readPixels(in);
+        const IRect& e = src.rect;
+        const auto kernel = YUCIBilateralFilter::filterKernelForRadius(k.radius);
+        const int half = (kernel->sampleCount - 1) / 2;
+        // One pass over the lines of `from` (rows when `along` is x).
+        auto pass = [&](const std::vector<double>& from, bool alongX, bool nearest) {
+            auto px = [&](int x, int y, int c) {
+                return x < 0 || y < 0 || x >= e.w || y >= e.h ? 0.0 : from[(size_t(y) * e.w + size_t(x)) * 4 + size_t(c)];
+            };
+            std::vector<double> to(from.size());
+            for (int y = 0; y < e.h; ++y)
+                for (int x = 0; x < e.w; ++x) {
+                    double sum[5] = {0, 0, 0, 0, 0};
+                    for (int t = -half; t <= half; ++t) {
+                        const double off = t * k.spacing;
+                        double i0 = std::floor(off), f = off - i0;
+                        if (nearest) {
+                            i0 = std::floor(off + 0.5);
+                            f = 0;
+                        }
+                        double tap[4], d2 = 0;
+                        for (int c = 0; c < 4; ++c) {
+                            const int i = int(i0);
+                            const double a = alongX ? px(x + i, y, c) : px(x, y + i, c);
+                            const double b = alongX ? px(x + i + 1, y, c) : px(x, y + i + 1, c);
+                            tap[c] = a + (b - a) * f;
+                            if (c < 3) d2 += (tap[c] - px(x, y, c)) * (tap[c] - px(x, y, c));
+                        }
+                        const double wgt = kernel->weights[size_t(std::abs(t))] * std::max(0.0, 1.0 - std::sqrt(d2) * k.factor);
+                        sum[4] += wgt;
+                        for (int c = 0; c < 4; ++c) sum[c] += wgt * tap[c];
+                    }
+                    for (int c = 0; c < 4; ++c) to[(size_t(y) * e.w + size_t(x)) * 4 + size_t(c)] = sum[4] > 0 ? sum[c] / sum[4] : 0;
+                }
+            return to;
+        };
+        const std::vector<double> want =
+            pass(pass(std::vector<double>(src.data.begin(), src.data.end()), true, k.nearest), false, false);
+
+        YUCIBilateralFilter f;
+        f.setInputImage(in);
+        f.setInputRadius(k.radius);
+        f.setInputTexelSpacingMultiplier(k.spacing);
+        f.setInputDistanceNormalizationFactor(k.factor);
+        const Pixels got = readPixels(f.outputImage());
+        ASSERT_EQ(got.rect, e);
+        EXPECT_LT(worstDifference(got, want), 2e-5f) << k.w << "x" << k.h << " spacing " << k.spacing;
+    }
 }
 
 TEST(SmoothingFilters, CreatedByNameWithAttributes) {

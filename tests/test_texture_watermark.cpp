@@ -11,6 +11,7 @@
 
 #include "test_support.h"
 #include "vellari/common/core_image_utilities.h"
+#include "vellari/platform/simd.h"
 #include "vellari/styles/vellari_filter.h"
 
 using namespace vellari;
@@ -105,6 +106,55 @@ Image gradientScene(int w, int h) {
         p[2] = 0.5f * (float(x) / w + float(y) / h);
         p[3] = 1;
     });
+}
+
+// Runs the rest of a scope on one instruction set, and restores the usual choice after.
+struct OnTarget {
+    explicit OnTarget(int64_t t) { simd::setTargetForTest(t); }
+    ~OnTarget() { simd::setTargetForTest(0); }
+};
+
+// Premultiplied noise w × h at origin: transparent and translucent pixels, colour values
+// in 0..1 (straight).
+Image noiseImage(int w, int h, unsigned seed, Point origin = {0, 0}) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0, 1);
+    return imageFrom(
+        w, h,
+        [&](int x, int y, float* p) {
+            const int k = x + w * y;
+            float a = u(rng);
+            if (k % 11 == 0) a = 0;
+            if (k % 3 == 0) a = 1;
+            for (int c = 0; c < 3; ++c) p[c] = u(rng) * a;
+            p[3] = a;
+        },
+        origin);
+}
+
+// The kernel gives the same pixels on every instruction set this machine runs as on the
+// portable one (the last), within tol.
+void expectSameOnEveryTarget(const std::string& name, const std::vector<KernelArg>& args, float tol) {
+    const std::vector<int64_t> targets = simd::machineTargets();
+    ASSERT_FALSE(targets.empty());
+    Pixels reference;
+    {
+        OnTarget on(targets.back());
+        reference = readPixels(C::applyMetalKernelNamed(name, args));
+    }
+    for (int64_t t : targets) {
+        OnTarget on(t);
+        const Pixels p = readPixels(C::applyMetalKernelNamed(name, args));
+        ASSERT_EQ(p.data.size(), reference.data.size()) << name;
+        float worst = 0;
+        size_t at = 0;
+        for (size_t i = 0; i < p.data.size(); ++i) {
+            const float d = std::abs(p.data[i] - reference.data[i]);
+            if (!(d <= worst)) worst = d, at = i;
+        }
+        EXPECT_LE(worst, tol) << name << " on " << simd::nameOf(t) << " at value " << at << ": " << p.data[at]
+                              << " against " << reference.data[at];
+    }
 }
 
 }  // namespace
@@ -322,6 +372,72 @@ TEST(Halftone, KernelsInkWithDarkness) {
     const Pixels z = readPixels(C::applyMetalKernelNamed("setAlpha", {solid(4, 4, 0, 0, 0, 0), 0.1}));
     EXPECT_EQ(z.at(0, 0, 0), 0.0f);
     EXPECT_NEAR(z.at(0, 0, 3), 0.1f, 1e-6);
+}
+
+// The mono ink at a pixel reads the screen there and at its four neighbours only, a
+// missing neighbour at the screen's edge replaced by the pixel itself: changing one screen
+// pixel changes the output there and at most at its four neighbours, at corners, edges
+// and across render tiles (256 × 128) alike.
+TEST(Halftone, MonoInkReadsTheScreenAtAPixelAndItsNeighbours) {
+    registerStyleKernels();
+    const Point origin{7, 5};
+    const int w = 300, h = 150;
+    // A gently sloping screen with fine noise, and a tone just under it, so that the ink
+    // is partial almost everywhere and follows both the screen and its gradient.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(0, 1);
+    std::vector<float> screen(size_t(w) * h * 4), tone(screen.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const size_t i = (size_t(y) * w + x) * 4;
+            const float s = 0.55f + 0.3f * x / w + 0.1f * y / h + 0.02f * u(rng);
+            const float a = (x + y) % 5 == 0 ? 0.5f : 1.0f;
+            screen[i] = screen[i + 1] = screen[i + 2] = s;
+            screen[i + 3] = 1;
+            tone[i] = tone[i + 1] = tone[i + 2] = (s - 0.003f) * a;
+            tone[i + 3] = a;
+        }
+    const Image image = imageFromFloats(w, h, tone, origin);
+    auto screenWith = [&](int qx, int qy) {
+        std::vector<float> d = screen;
+        if (qx >= 0) d[(size_t(qy) * w + qx) * 4] += 0.01f;
+        return imageFromFloats(w, h, std::move(d), origin);
+    };
+    const Pixels base = readPixels(C::applyMetalKernelNamed("halftone_mono", {image, screenWith(-1, -1)}));
+    ASSERT_EQ(base.rect, (IRect{origin.x, origin.y, w, h}));
+    const int qs[][2] = {{0, 0}, {w - 1, h - 1}, {0, 70}, {w - 1, 3}, {150, 0}, {90, h - 1},
+                         {255, 127}, {256, 128}, {249, 128}, {100, 60}};
+    int neighbours = 0;
+    for (const auto& q : qs) {
+        const Pixels out = readPixels(C::applyMetalKernelNamed("halftone_mono", {image, screenWith(q[0], q[1])}));
+        int changed = 0, far = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int px = origin.x + x, py = origin.y + y;
+                bool differs = false;
+                for (int c = 0; c < 4; ++c) differs |= out.at(px, py, c) != base.at(px, py, c);
+                const int distance = std::abs(x - q[0]) + std::abs(y - q[1]);
+                changed += differs;
+                far += differs && distance > 1;
+                neighbours += differs && distance == 1;
+            }
+        EXPECT_GE(changed, 1) << "at " << q[0] << ", " << q[1];
+        EXPECT_EQ(far, 0) << "at " << q[0] << ", " << q[1];
+    }
+    // The neighbours do read it: of the 32 that these points have, all but the odd one
+    // whose ink is saturated change with it.
+    EXPECT_GE(neighbours, 28);
+}
+
+TEST(Halftone, SamePixelsOnEveryTarget) {
+    registerStyleKernels();
+    const Image image = noiseImage(67, 9, 1, {3, 2}), screen = noiseImage(67, 9, 2, {3, 2});
+    expectSameOnEveryTarget("halftoneCMY_cheap", {image, screen}, 2e-6f);
+    expectSameOnEveryTarget("setAlpha", {image, 0.1}, 1e-6f);
+    for (double phase : {0.0, 0.3}) expectSameOnEveryTarget("thresholdWatermark", {image, phase}, 2e-6f);
+    // The mono screen with its edges inside the image's and beyond them.
+    expectSameOnEveryTarget("halftone_mono", {image, screen}, 2e-6f);
+    expectSameOnEveryTarget("halftone_mono", {image, noiseImage(71, 13, 3, {1, 0})}, 2e-6f);
 }
 
 TEST(Halftone, ScreenPicturesAreSeamlessDotScreens) {

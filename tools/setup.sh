@@ -9,6 +9,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-video-dev
   libwebp-dev libplist-dev
   libcli11-dev libspdlog-dev libfmt-dev
+  libhwy-dev
 )
 
 missing=()

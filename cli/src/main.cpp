@@ -13,6 +13,7 @@
 #include "sheets_command.h"
 #include "style_command.h"
 #include "vellari/app/storage_manager.h"
+#include "vellari/platform/simd.h"
 
 #ifndef VELLARI_VERSION
 #define VELLARI_VERSION "unknown"
@@ -52,7 +53,10 @@ int main(int argc, char** argv) {
     setUpLogging();
 
     CLI::App app{"Vellari turns photos into illustrated pictures.", "vellari"};
-    app.set_version_flag("--version", std::string("vellari ") + VELLARI_VERSION);
+    // The second line names the instruction set the kernels run on (after VELLARI_SIMD).
+    app.set_version_flag("--version", [] {
+        return std::string("vellari ") + VELLARI_VERSION + "\nsimd: " + vellari::simd::targetName();
+    });
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "Log details");
     app.require_subcommand(0, 1);

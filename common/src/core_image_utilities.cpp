@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include "common_kernels.h"
 #include "vellari/platform/node.h"
 
 namespace vellari {
@@ -47,15 +48,7 @@ Image QXCoreImageUtilities::blurImage(const Image& image, double radius, double 
 
 namespace {
 void addWeightedSpan(const ColorSpan& s) {
-    const float al = s.val[0][0], be = s.val[1][0], ga = s.val[2][0];
-    const float* a = s.src[0];
-    const float* b = s.src[1];
-    // One flat loop over the channels (alpha lanes picked by position) vectorises.
-    for (int j = 0; j < s.n * 4; ++j) {
-        float v = a[j] * al + b[j] * be + ga;
-        v = v < 0 ? 0 : (v > 1 ? 1 : v);
-        s.dst[j] = (j & 3) == 3 ? a[j] : v;
-    }
+    common::addWeightedSpan(s.src[0], s.src[1], s.dst, size_t(s.n), s.val[0][0], s.val[1][0], s.val[2][0]);
 }
 }  // namespace
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "common_kernels.h"
 #include "vellari/common/connected_components.h"
 #include "vellari/platform/node.h"
 
@@ -32,12 +33,9 @@ constexpr float kCubicA = -0.75f;
 constexpr float kSharpenFrom = 0.1f;
 constexpr float kSharpenFull = 0.4f;
 
-// Taps and weights along one axis for one output pixel.
-struct Taps {
-    int idx[4];        // source pixels (held by the view), relative to the view's origin
-    float w[4];        // bicubic weights
-    int near0, near1;  // the two source pixels around the sample point
-};
+// Taps along one axis: source pixels relative to the view's origin (the columns' are made
+// relative to the first one held before the rows are interpolated).
+using Taps = common::UpscaleTaps;
 
 Taps tapsFor(int out, double m, int lo, int hi) {
     const double u = (out + 0.5) / m - 0.5;
@@ -63,46 +61,9 @@ void sourceSpan(int o0, int o1, double m, int& first, int& last) {
     last = int(std::floor((o1 - 0.5) / m - 0.5)) + 3;
 }
 
-// Out of line (as is verticalRow) so that the restrict qualifiers survive and the loop
-// vectorises.
-[[gnu::noinline]] void refineRow(int n, const float* __restrict val, const float* __restrict lo,
-                                 const float* __restrict hi, float* __restrict out) {
-    for (int i = 0; i < n; ++i) {
-        const float v = std::min(std::max(val[i], lo[i]), hi[i]);
-        const float range = hi[i] - lo[i];
-        const float k = std::clamp((range - kSharpenFrom) * (1.0f / (kSharpenFull - kSharpenFrom)), 0.0f, 1.0f);
-        const float inv = range > 1e-6f ? 1.0f / range : 0.0f;
-        const float t = (v - lo[i]) * inv;
-        const float s = t * t * (3 - 2 * t);
-        out[i] = v + k * (s - t) * range;
-    }
-}
-
-// One row of vertical interpolation plus the 2-row minimum and maximum, over n floats.
-[[gnu::noinline]] void verticalRow(int n, const float w[4], const float* __restrict r0, const float* __restrict r1,
-                                   const float* __restrict r2, const float* __restrict r3, const float* __restrict n0,
-                                   const float* __restrict n1, float* __restrict t, float* __restrict mn,
-                                   float* __restrict mx) {
-    const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
-    for (int i = 0; i < n; ++i) {
-        t[i] = w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i];
-        mn[i] = std::min(n0[i], n1[i]);
-        mx[i] = std::max(n0[i], n1[i]);
-    }
-}
-
-// One RGBA pixel as a vector: the horizontal taps combine whole pixels.
-typedef float V4 __attribute__((vector_size(16)));
-inline V4 load4(const float* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(float* p, V4 v) { std::memcpy(p, &v, sizeof v); }
-
 struct Scratch {
     std::vector<Taps> cols;
-    std::vector<float> tmp, mn, mx, val, lo, hi;
+    std::vector<float> tmp, mn, mx, val, lo, hi;  // see common::UpscaleRows
 };
 
 void upscaleTile(const SamplerView& v, const TileBuffer& out, double m) {
@@ -136,22 +97,9 @@ void upscaleTile(const SamplerView& v, const TileBuffer& out, double m) {
         for (int j = 0; j < 4; ++j) r[j] = v.row(vy0 + ty.idx[j]) + ptrdiff_t(vx0 + cmin) * 4;
         const float* n0 = v.row(vy0 + ty.near0) + ptrdiff_t(vx0 + cmin) * 4;
         const float* n1 = v.row(vy0 + ty.near1) + ptrdiff_t(vx0 + cmin) * 4;
-        verticalRow(n, ty.w, r[0], r[1], r[2], r[3], n0, n1, s.tmp.data(), s.mn.data(), s.mx.data());
-        // Horizontal taps per output pixel, then the clamp and sharpening over the whole
-        // row at once (a flat loop that vectorises).
-        float *val = s.val.data(), *lo = s.lo.data(), *hi = s.hi.data();
-        const float *tmp = s.tmp.data(), *mn = s.mn.data(), *mx = s.mx.data();
-        for (int i = 0; i < t.w; ++i) {
-            const Taps& c = s.cols[size_t(i)];
-            const V4 px = load4(tmp + c.idx[0] * 4) * c.w[0] + load4(tmp + c.idx[1] * 4) * c.w[1] +
-                          load4(tmp + c.idx[2] * 4) * c.w[2] + load4(tmp + c.idx[3] * 4) * c.w[3];
-            const V4 l0 = load4(mn + c.near0 * 4), l1 = load4(mn + c.near1 * 4);
-            const V4 h0 = load4(mx + c.near0 * 4), h1 = load4(mx + c.near1 * 4);
-            store4(val + i * 4, px);
-            store4(lo + i * 4, l0 < l1 ? l0 : l1);
-            store4(hi + i * 4, h0 > h1 ? h0 : h1);
-        }
-        refineRow(t.w * 4, val, lo, hi, out.row(y));
+        const common::UpscaleRows work{s.tmp.data(), s.mn.data(), s.mx.data(), s.val.data(), s.lo.data(), s.hi.data()};
+        common::upscaleRow(r, ty.w, n0, n1, size_t(span), s.cols.data(), size_t(t.w), work, kSharpenFrom, kSharpenFull,
+                           out.row(y));
     }
 }
 

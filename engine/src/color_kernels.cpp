@@ -2,39 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
+
+#include "color_kernel_spans.h"
 
 namespace vellari::kernels {
 namespace {
 inline float clamp01(float v) { return v < 0 ? 0 : (v > 1 ? 1 : v); }
 }  // namespace
 
-void grayscale(const ColorSpan& s) {
-    const float* p = s.src[0];
-    // Four pixels at a time: the weighted channels summed within each pixel's lanes by two
-    // swaps, the same sum as one pixel's ((r + g) + b), and alpha kept; spelt out, since
-    // the compiler stores the grey of interleaved pixels one float at a time.
-    typedef float F16 __attribute__((vector_size(64)));
-    typedef int32_t I16 __attribute__((vector_size(64)));
-    const F16 weights = {0.3f, 0.59f, 0.11f, 0, 0.3f, 0.59f, 0.11f, 0, 0.3f, 0.59f, 0.11f, 0, 0.3f, 0.59f, 0.11f, 0};
-    int i = 0;
-    for (; i + 4 <= s.n; i += 4) {
-        F16 v;
-        std::memcpy(&v, p + i * 4, sizeof v);
-        const F16 m = v * weights;
-        const F16 pairs = m + __builtin_shuffle(m, I16{1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14});
-        const F16 sum = pairs + __builtin_shuffle(pairs, I16{2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13});
-        const F16 out =
-            __builtin_shuffle(sum, v, I16{0, 1, 2, 19, 4, 5, 6, 23, 8, 9, 10, 27, 12, 13, 14, 31});
-        std::memcpy(s.dst + i * 4, &out, sizeof out);
-    }
-    for (; i < s.n; ++i) {
-        float v = 0.3f * p[i * 4] + 0.59f * p[i * 4 + 1] + 0.11f * p[i * 4 + 2];
-        s.dst[i * 4] = s.dst[i * 4 + 1] = s.dst[i * 4 + 2] = v;
-        s.dst[i * 4 + 3] = p[i * 4 + 3];
-    }
-}
+void grayscale(const ColorSpan& s) { grayscaleSpan(s.src[0], s.dst, size_t(s.n)); }
 
 void grayscaleEnhanceLips(const ColorSpan& s) {
     const float* p = s.src[0];

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "blur_kernels.h"
 #include "builtin_filters.h"
 #include "node.h"
-#include "vellari/platform/pixel_vectors.h"
 #include "resample.h"
 #include "vellari/platform/filter.h"
 
@@ -135,39 +135,20 @@ private:
                 if (ha) std::fill(ha + size_t(j) * t.w, ha + size_t(j + 1) * t.w, 0.0f);
                 continue;
             }
-            const float* src = v.row(y);
-            int differ = 0, translucent = 0;  // OR reductions vectorise where bool ones do not
-            int i = a;
-            for (; i + 16 <= b; i += 16) {
-                const Planes16 q = toPlanes(src + ptrdiff_t(x0 + i) * 4);
-                differ |= anyLane((q.r != q.g) | (q.r != q.b));
-                translucent |= anyLane(q.a != 1.0f);
-                storeV(line + i, q.r);
-                storeV(alphaLine + i, q.a);
-            }
-            for (; i < b; ++i) {
-                const float* q = src + ptrdiff_t(x0 + i) * 4;
-                line[i] = q[0];
-                alphaLine[i] = q[3];
-                differ |= int(q[0] != q[1]) | int(q[0] != q[2]);
-                translucent |= int(q[3] != 1.0f);
-            }
-            if (clamped) {
-                const float* lo = src + ptrdiff_t(clamp_.x) * 4;
-                const float* hi = src + ptrdiff_t(clamp_.right() - 1) * 4;
-                for (const float* q : {lo, hi}) differ |= int(q[0] != q[1]) | int(q[0] != q[2]);
-                std::fill(line, line + a, lo[0]);
-                std::fill(line + b, line + pw, hi[0]);
-                std::fill(alphaLine, alphaLine + a, lo[3]);
-                std::fill(alphaLine + b, alphaLine + pw, hi[3]);
-                translucent |= int(lo[3] != 1.0f) | int(hi[3] != 1.0f);
-            } else {
-                std::fill(line, line + a, 0.0f);
-                std::fill(line + b, line + pw, 0.0f);
-                std::fill(alphaLine, alphaLine + a, 0.0f);
-                std::fill(alphaLine + b, alphaLine + pw, 0.0f);
-            }
-            if (differ) return false;
+            // Only the columns the padded row covers are read; beyond the clamp's edges they
+            // repeat its first and last column, which lie inside [a, b) whenever the row
+            // reaches past them. (The view holds the region of interest, not the whole
+            // clamp: an edge column far from this tile need not be there.)
+            const unsigned flags =
+                greySplitSpan(v.row(y) + ptrdiff_t(x0 + a) * 4, size_t(b - a), line + a, alphaLine + a);
+            const float fill[4] = {clamped ? line[a] : 0.0f, clamped ? alphaLine[a] : 0.0f,
+                                   clamped ? line[b - 1] : 0.0f, clamped ? alphaLine[b - 1] : 0.0f};
+            std::fill(line, line + a, fill[0]);
+            std::fill(alphaLine, alphaLine + a, fill[1]);
+            std::fill(line + b, line + pw, fill[2]);
+            std::fill(alphaLine + b, alphaLine + pw, fill[3]);
+            const bool translucent = flags & kGreyTranslucent;
+            if (flags & kGreyDiffers) return false;
             horizontal(line, hr);
             if (translucent && !ha) {
                 // the rows before were opaque: their blurred alpha is the indicator's
@@ -188,18 +169,9 @@ private:
             if (ha) {
                 for (int m = -R; m <= R; ++m) taps[m + R] = ha + size_t(yy + R + m) * t.w;
                 symmetricTaps(taps, k, R, oa, t.w);
+                greyJoinSpan(o, oa, 1.0f, out.row(t.y + yy), size_t(t.w));
             } else {
-                for (int i = 0; i < t.w; ++i) oa[i] = across[i] * down;
-            }
-            float* d = out.row(t.y + yy);
-            int i = 0;
-            for (; i + 16 <= t.w; i += 16) {
-                const V16 g = loadV<V16>(o + i);
-                fromPlanes(d + 4 * i, {g, g, g, loadV<V16>(oa + i)});
-            }
-            for (; i < t.w; ++i) {
-                d[4 * i] = d[4 * i + 1] = d[4 * i + 2] = o[i];
-                d[4 * i + 3] = oa[i];
+                greyJoinSpan(o, across, down, out.row(t.y + yy), size_t(t.w));
             }
         }
         return true;
@@ -215,50 +187,8 @@ private:
         for (int x = b; x < x0 + count; ++x) std::memcpy(pad + size_t(x - x0) * 4, src + ptrdiff_t(hi) * 4, 16);
     }
 
-    // o[i] = k0 p[R][i] + sum over m of km (p[R - m][i] + p[R + m][i]), sixteen floats at a
-    // time with every tap summed in registers: one write of o, not one per tap. Several
-    // blocks go through the taps together, so that their independent chains of
-    // multiply-adds fill each other's latency.
-    static void symmetricTaps(const float* const* p, const float* k, int R, float* __restrict o, int n) {
-        const float* c = p[R];
-        int i = 0;
-        for (; i + 64 <= n; i += 64) {
-            V16 a0 = k[0] * loadV<V16>(c + i), a1 = k[0] * loadV<V16>(c + i + 16);
-            V16 a2 = k[0] * loadV<V16>(c + i + 32), a3 = k[0] * loadV<V16>(c + i + 48);
-            for (int m = 1; m <= R; ++m) {
-                const float* lo = p[R - m] + i;
-                const float* hi = p[R + m] + i;
-                a0 += k[m] * (loadV<V16>(lo) + loadV<V16>(hi));
-                a1 += k[m] * (loadV<V16>(lo + 16) + loadV<V16>(hi + 16));
-                a2 += k[m] * (loadV<V16>(lo + 32) + loadV<V16>(hi + 32));
-                a3 += k[m] * (loadV<V16>(lo + 48) + loadV<V16>(hi + 48));
-            }
-            storeV(o + i, a0);
-            storeV(o + i + 16, a1);
-            storeV(o + i + 32, a2);
-            storeV(o + i + 48, a3);
-        }
-        for (; i + 32 <= n; i += 32) {
-            V16 acc = k[0] * loadV<V16>(c + i), acc2 = k[0] * loadV<V16>(c + i + 16);
-            for (int m = 1; m <= R; ++m) {
-                const float* lo = p[R - m] + i;
-                const float* hi = p[R + m] + i;
-                acc += k[m] * (loadV<V16>(lo) + loadV<V16>(hi));
-                acc2 += k[m] * (loadV<V16>(lo + 16) + loadV<V16>(hi + 16));
-            }
-            storeV(o + i, acc);
-            storeV(o + i + 16, acc2);
-        }
-        for (; i + 16 <= n; i += 16) {
-            V16 acc = k[0] * loadV<V16>(c + i);
-            for (int m = 1; m <= R; ++m) acc += k[m] * (loadV<V16>(p[R - m] + i) + loadV<V16>(p[R + m] + i));
-            storeV(o + i, acc);
-        }
-        for (; i < n; ++i) {
-            float acc = k[0] * c[i];
-            for (int m = 1; m <= R; ++m) acc += k[m] * (p[R - m][i] + p[R + m][i]);
-            o[i] = acc;
-        }
+    static void symmetricTaps(const float* const* p, const float* k, int R, float* o, int n) {
+        symmetricTapsSpan(p, k, R, o, size_t(n));
     }
 
     int r_;

@@ -1,10 +1,9 @@
 #include "vellari/platform/image.h"
 
 #include <cstring>
-#include <immintrin.h>
 
 #include "node.h"
-#include "vellari/platform/pixel_vectors.h"
+#include "pixel_format_kernels.h"
 #include "resample.h"
 #include "vellari/platform/filter.h"
 #include "vellari/platform/picture.h"
@@ -61,20 +60,6 @@ private:
     int w_, ox_, oy_;
 };
 
-// Sixteen bytes as floats; spelt out where the compiler would convert them one by one (the
-// zero-masked forms: the plain ones trip a false uninitialised-value warning in this
-// compiler).
-inline V16 bytesToFloats(const uint8_t* s) {
-#if defined(__AVX512F__)
-    const __m512i whole = _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
-    return V16(_mm512_maskz_cvtepi32_ps(0xFFFF, whole));
-#else
-    V16 v;
-    for (int i = 0; i < 16; ++i) v[i] = float(s[i]);
-    return v;
-#endif
-}
-
 // 8-bit RGBA pixels, straight or premultiplied, converted per tile.
 class ByteSourceNode final : public Node {
 public:
@@ -92,27 +77,9 @@ public:
         return true;
     }
     void readTile(const TileBuffer& out) const override {
-        constexpr float k = 1.0f / 255.0f;
-        for (int y = out.rect.y; y < out.rect.bottom(); ++y) {
-            const uint8_t* s = data_->data() + size_t(y - oy_) * rowBytes_ + size_t(out.rect.x - ox_) * 4;
-            float* p = out.row(y);
-            const int n = out.rect.w;
-            // Converted and premultiplied in one pass, four pixels at a time.
-            int i = 0;
-            for (; i + 4 <= n; i += 4) {
-                V16 v = bytesToFloats(s + i * 4) * k;
-                if (!premultiplied_) {
-                    const V16 a = alphaOf(v);
-                    v = withAlpha(v * a, a);
-                }
-                storeV(p + i * 4, v);
-            }
-            for (; i < n; ++i) {
-                const float a = float(s[i * 4 + 3]) * k;
-                for (int c = 0; c < 3; ++c) p[i * 4 + c] = float(s[i * 4 + c]) * k * (premultiplied_ ? 1.0f : a);
-                p[i * 4 + 3] = a;
-            }
-        }
+        const uint8_t* s = data_->data() + size_t(out.rect.y - oy_) * rowBytes_ + size_t(out.rect.x - ox_) * 4;
+        bytesToFloats(s, rowBytes_, out.row(out.rect.y), out.stride, size_t(out.rect.w), size_t(out.rect.h),
+                      !premultiplied_);
     }
 
 private:

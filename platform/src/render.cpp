@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "node.h"
+#include "pixel_format_kernels.h"
 #include "vellari/platform/context.h"
 #include "vellari/platform/picture.h"
 #include "vellari/platform/profile.h"
@@ -441,46 +442,10 @@ void forTiles(const IRect& r, int threads, int tileH, F&& f) {
     });
 }
 
-void storeRow(const float* s, int n, PixelFormat f, uint8_t* d) {
-    if (f == PixelFormat::RGBAf) {
-        std::memcpy(d, s, size_t(n) * 16);
-        return;
-    }
-    // Four pixels at a time: clamped (NaN to 0), rounded, reordered and narrowed to bytes.
-    typedef float F16 __attribute__((vector_size(64)));
-    typedef int32_t I16 __attribute__((vector_size(64)));
-    typedef uint8_t B16 __attribute__((vector_size(16)));
-    const I16 order = f == PixelFormat::BGRA8   ? I16{2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15}
-                      : f == PixelFormat::ARGB8 ? I16{3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14}
-                                                : I16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    int done = 0;
-    for (; done + 4 <= n; done += 4) {
-        F16 v;
-        std::memcpy(&v, s + done * 4, sizeof v);
-        v = v > 0.0f ? (v < 1.0f ? v : F16{} + 1.0f) : F16{};  // NaN too
-        const I16 q = __builtin_shuffle(__builtin_convertvector(v * 255.0f + 0.5f, I16), order);
-        const B16 b = __builtin_convertvector(q, B16);
-        std::memcpy(d + done * 4, &b, sizeof b);
-    }
-    s += done * 4;
-    d += done * 4;
-    n -= done;
-    // The rest: bytes in RGBA order first, then reordered a word at a time.
-    for (int i = 0; i < n * 4; ++i) {
-        float v = s[i];
-        v = v > 0 ? (v < 1 ? v : 1) : 0;  // NaN too
-        d[i] = uint8_t(int(v * 255.0f + 0.5f));
-    }
-    if (f == PixelFormat::RGBA8) return;
-    for (int i = 0; i < n; ++i) {
-        uint32_t w;
-        std::memcpy(&w, d + i * 4, 4);
-        if (f == PixelFormat::BGRA8)
-            w = (w & 0xFF00FF00u) | ((w >> 16) & 0xFFu) | ((w & 0xFFu) << 16);
-        else  // ARGB8
-            w = (w << 8) | (w >> 24);
-        std::memcpy(d + i * 4, &w, 4);
-    }
+// A tile's pixels into the output, whose row starts are rowBytes apart.
+void storeTile(const View& v, const IRect& t, PixelFormat f, uint8_t* d, size_t rowBytes) {
+    if (f != PixelFormat::RGBAf) return floatsToBytes(v.row(t.y), v.stride, d, rowBytes, size_t(t.w), size_t(t.h), f);
+    for (int y = t.y; y < t.bottom(); ++y) std::memcpy(d + size_t(y - t.y) * rowBytes, v.row(y), size_t(t.w) * 16);
 }
 
 int threadCount(const Context::Options& o) {
@@ -556,10 +521,8 @@ void renderRegion(const Node* root, const IRect& r, PixelFormat format, uint8_t*
         return;
     }
     forTiles(r, threads, tileHeightFor(root), [&](int who, const IRect& t) {
-        View v = evs.forTile(who).get(root, t);
-        for (int y = t.y; y < t.bottom(); ++y)
-            storeRow(v.row(y), t.w, format,
-                     out + size_t(y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp);
+        const View v = evs.forTile(who).get(root, t);
+        storeTile(v, t, format, out + size_t(t.y - outRect.y) * rowBytes + size_t(t.x - outRect.x) * bpp, rowBytes);
     });
 }
 
@@ -590,27 +553,9 @@ bool copyBytes(const Node* n, const IRect& r, PixelFormat f, uint8_t* out, size_
     if (!n || !n->byteView(at, src, srcRowBytes)) return false;
     const int rowsPerBand = std::max(1, (r.h + 4 * threads - 1) / (4 * threads));
     WorkPool::shared().parallelFor((r.h + rowsPerBand - 1) / rowsPerBand, threads, [&](int, int band) {
-        for (int y = band * rowsPerBand; y < std::min(r.h, (band + 1) * rowsPerBand); ++y) {
-            const uint8_t* s = src + size_t(y) * srcRowBytes;
-            uint8_t* d = out + size_t(y) * rowBytes;
-            if (f == PixelFormat::RGBA8) {
-                std::memcpy(d, s, size_t(r.w) * 4);
-                continue;
-            }
-            // Four pixels a shuffle, the rest one at a time.
-            typedef uint8_t B16 __attribute__((vector_size(16)));
-            const B16 order = f == PixelFormat::BGRA8 ? B16{2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15}
-                                                      : B16{3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14};
-            int i = 0;
-            for (; i + 4 <= r.w; i += 4) {
-                B16 v;
-                std::memcpy(&v, s + size_t(i) * 4, 16);
-                v = __builtin_shuffle(v, order);
-                std::memcpy(d + size_t(i) * 4, &v, 16);
-            }
-            for (; i < r.w; ++i)
-                for (int c = 0; c < 4; ++c) d[size_t(i) * 4 + size_t(c)] = s[size_t(i) * 4 + size_t(order[c])];
-        }
+        const int y = band * rowsPerBand, rows = std::min(r.h, y + rowsPerBand) - y;
+        reorderBytes(src + size_t(y) * srcRowBytes, srcRowBytes, out + size_t(y) * rowBytes, rowBytes, size_t(r.w),
+                     size_t(rows), f);
     });
     return true;
 }

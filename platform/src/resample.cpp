@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "node.h"
-#include "vellari/platform/pixel_vectors.h"
+#include "resample_kernels.h"
 
 namespace vellari::detail {
 namespace {
@@ -200,19 +200,58 @@ private:
         }
         // Horizontal pass over every input row the vertical taps touch.
         float* h = threadScratch(0, size_t(rows) * r.w * 4);
-        horizontal(v, tx, ty.lo, ty.hi, r.w, h);
+        horizontal(planHorizontal(tx), v, tx, ty.lo, ty.hi, h);
         vertical(ty, h, out);
     }
 
-    static void horizontal(const SamplerView& v, const Taps& tx, int y0, int y1, int w, float* h) {
+    // The horizontal taps as the kernels take them, made once a tile. Every output pixel
+    // gets exactly m = 2 or 4 taps (short ones padded with weight 0 on their own first
+    // pixel); m = 0: their own counts, more than four somewhere.
+    struct HorizontalTaps {
+        int m = 0;
+        const int32_t* idx = nullptr;  // float offsets from the first pixel any tap reads
+        const float* wt = nullptr;     // m planes of weights, each repeated over four channels
+    };
+
+    static HorizontalTaps planHorizontal(const Taps& tx) {
+        HorizontalTaps p;
         int maxCount = 0;
         for (int c : tx.count) maxCount = std::max(maxCount, c);
-        if (maxCount <= 2)
-            horizontalFixed<2>(v, tx, y0, y1, w, h);
-        else if (maxCount <= 4)
-            horizontalFixed<4>(v, tx, y0, y1, w, h);
+        if (maxCount > 4) return p;
+        p.m = maxCount <= 2 ? 2 : 4;
+        const size_t w = tx.count.size(), m = size_t(p.m);
+        float* wt = threadScratch(1, w * m * 4);
+        int32_t* idx = reinterpret_cast<int32_t*>(threadScratch(2, w * m));
+        for (size_t k = 0; k < w; ++k) {
+            const int c = tx.count[k];
+            // No taps (outside the picture): the first pixel read instead of the view's
+            // first, which the rows sparseRows reads do not hold.
+            const int first = c > 0 ? tx.first[k] : tx.lo;
+            for (size_t j = 0; j < m; ++j) {
+                const bool real = int(j) < c;
+                const float wj = real ? tx.w[size_t(tx.off[k]) + j] : 0.0f;
+                for (size_t ch = 0; ch < 4; ++ch) wt[(j * w + k) * 4 + ch] = wj;
+                idx[k * m + j] = (first + (real ? int(j) : 0) - tx.lo) * 4;
+            }
+        }
+        p.idx = idx;
+        p.wt = wt;
+        return p;
+    }
+
+    // Pixel (x, y) of a view that holds it.
+    static const float* at(const SamplerView& v, int x, int y) {
+        return v.data + ptrdiff_t(y - v.rect.y) * v.stride + ptrdiff_t(x - v.rect.x) * 4;
+    }
+
+    // Horizontal pass over input rows [y0, y1) into rows of h.
+    static void horizontal(const HorizontalTaps& p, const SamplerView& v, const Taps& tx, int y0, int y1, float* h) {
+        const size_t w = tx.count.size();
+        if (p.m > 0)
+            resampleRowsFixed(at(v, tx.lo, y0), v.stride, size_t(y1 - y0), p.idx, p.wt, p.m, w, h);
         else
-            horizontalAny(v, tx, y0, y1, w, h);
+            resampleRowsAny(at(v, tx.lo, y0), v.stride, size_t(y1 - y0), tx.lo, tx.first.data(), tx.count.data(),
+                            tx.off.data(), tx.w.data(), w, h);
     }
 
     // The view holds no pixels (readsRowsItself): only the rows the vertical taps use are
@@ -222,6 +261,7 @@ private:
         const int rows = ty.hi - ty.lo, span = tx.hi - tx.lo;
         float* h = threadScratch(0, size_t(rows) * r.w * 4);
         float* line = threadScratch(3, size_t(span) * 4);
+        const HorizontalTaps taps = planHorizontal(tx);
         std::vector<char> used(size_t(rows), 0);
         for (size_t k = 0; k < ty.count.size(); ++k)
             for (int j = 0; j < ty.count[k]; ++j) used[size_t(ty.first[k] + j - ty.lo)] = 1;
@@ -231,78 +271,17 @@ private:
             IRect at = need;
             const Node* src = sourceBehind(inputs[0].get(), at);
             src->readTile(TileBuffer{at, line, ptrdiff_t(span) * 4});
-            horizontal(SamplerView{need, line, ptrdiff_t(span) * 4, v.nearest}, tx, iy, iy + 1, r.w,
+            horizontal(taps, SamplerView{need, line, ptrdiff_t(span) * 4, v.nearest}, tx, iy, iy + 1,
                        h + size_t(iy - ty.lo) * r.w * 4);
         }
         vertical(ty, h, out);
     }
 
-    // Vertical pass over the rows `h` holds from ty.lo, vectorised along the row.
+    // Vertical pass over the rows `h` holds from ty.lo.
     static void vertical(const Taps& ty, const float* h, const TileBuffer& out) {
         const IRect& r = out.rect;
-        const int n = r.w * 4;
-        for (int k = 0; k < r.h; ++k) {
-            float* o = out.row(r.y + k);
-            const int c = ty.count[k];
-            if (c == 0) {
-                std::memset(o, 0, size_t(n) * 4);
-                continue;
-            }
-            const float* w = ty.w.data() + ty.off[k];
-            const float* h0 = h + size_t(ty.first[k] - ty.lo) * n;
-            const float w0 = w[0];
-            if (c == 2) {
-                const float* h1 = h0 + n;
-                const float w1 = w[1];
-                for (int i = 0; i < n; ++i) o[i] = w0 * h0[i] + w1 * h1[i];
-                continue;
-            }
-            for (int i = 0; i < n; ++i) o[i] = w0 * h0[i];
-            for (int j = 1; j < c; ++j) {
-                const float* hp = h0 + size_t(j) * n;
-                const float wj = w[j];
-                for (int i = 0; i < n; ++i) o[i] += wj * hp[i];
-            }
-        }
-    }
-
-    // Every output pixel with exactly M taps (short ones padded with weight 0 on their own
-    // first pixel): a fixed inner loop the compiler unrolls, outputs independent.
-    template <int M>
-    static void horizontalFixed(const SamplerView& v, const Taps& tx, int y0, int y1, int w, float* h) {
-        float* wt = threadScratch(1, size_t(w) * M);
-        int* idx = reinterpret_cast<int*>(threadScratch(2, size_t(w) * M));
-        for (int k = 0; k < w; ++k) {
-            const int c = tx.count[k];
-            for (int j = 0; j < M; ++j) {
-                const bool real = j < c;
-                wt[k * M + j] = real ? tx.w[size_t(tx.off[k] + j)] : 0.0f;
-                idx[k * M + j] = (tx.first[k] + (real ? j : 0)) * 4;
-            }
-        }
-        for (int iy = y0; iy < y1; ++iy) {
-            const float* s = v.row(iy);
-            float* hp = h + size_t(iy - y0) * w * 4;
-            for (int k = 0; k < w; ++k) {
-                V4 acc = wt[k * M] * loadV<V4>(s + idx[k * M]);
-                for (int j = 1; j < M; ++j) acc += wt[k * M + j] * loadV<V4>(s + idx[k * M + j]);
-                std::memcpy(hp + k * 4, &acc, sizeof acc);
-            }
-        }
-    }
-
-    static void horizontalAny(const SamplerView& v, const Taps& tx, int y0, int y1, int w, float* h) {
-        for (int iy = y0; iy < y1; ++iy) {
-            const float* s = v.row(iy);
-            float* hp = h + size_t(iy - y0) * w * 4;
-            for (int k = 0; k < w; ++k) {
-                V4 acc = {0, 0, 0, 0};
-                const float* wk = tx.w.data() + tx.off[k];
-                const float* p = s + ptrdiff_t(tx.first[k]) * 4;
-                for (int j = 0; j < tx.count[k]; ++j) acc += wk[j] * loadV<V4>(p + j * 4);
-                std::memcpy(hp + k * 4, &acc, sizeof acc);
-            }
-        }
+        blendRows(h, size_t(r.w) * 4, ty.lo, ty.first.data(), ty.count.data(), ty.off.data(), ty.w.data(), size_t(r.h),
+                  out.row(r.y), out.stride);
     }
 
     void general(const SamplerView& v, const TileBuffer& out) const {

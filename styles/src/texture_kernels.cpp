@@ -3,26 +3,30 @@
 // Screens follow one convention (tools/make_screens.cpp): a screen value is high at the
 // dot centres and low between them, and a tone v is inked where v < screen, so dots grow
 // from their centres as the tone darkens.
+//
+// The rules are stated here, with the arguments' checks; the loops over the pixels are in
+// texture_spans.cpp, compiled for every instruction set (but for the mono screen's
+// bounds-checked path for screens smaller than the output, which is rare).
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <mutex>
+#include <vector>
 
 #include "style_kernels.h"
+#include "texture_spans.h"
 #include "vellari/platform/kernel.h"
 
 namespace vellari {
 namespace {
 
+using namespace styles::texture;
+
 // Rec. 709 luma, as the colour controls use.
 constexpr float kLr = 0.2125f, kLg = 0.7154f, kLb = 0.0721f;
 
 inline float clamp01(float v) { return std::min(std::max(v, 0.0f), 1.0f); }
-inline float smoothstep(float e0, float e1, float x) {
-    const float t = clamp01((x - e0) / (e1 - e0));
-    return t * t * (3 - 2 * t);
-}
-
 // Ink amount of a pixel whose screen value s meets the tone v, with an edge `width` wide in
 // screen units. The threshold moves by up to half the edge towards the nearer end, so
 // white (v = 1) takes no ink and black (v = 0) is solid even at the dot centres, where
@@ -65,22 +69,33 @@ void halftoneMono(const GeneralTile& t) {
             }
         return;
     }
-    const int x0 = t.rect.x, x1 = t.rect.right();
-    const int inner0 = std::max(x0, h.x + 1), inner1 = std::min(x1, h.right() - 1);
+    // The screen's red as planes, one value either side of the tile's columns, with the
+    // clamped neighbours at the extent's edges already in place. Each screen row serves
+    // three output rows, so the last three planes are kept.
+    if (t.rect.empty()) return;
+    const int x0 = t.rect.x, w = t.rect.w;
+    const size_t stride = size_t(w) + 2;
+    std::vector<float> planes(3 * stride);
+    int held[3] = {INT_MIN, INT_MIN, INT_MIN};
+    const int jl = std::max(0, h.x - (x0 - 1)), jr = std::min(w + 2, h.right() - (x0 - 1));
+    auto plane = [&](int ry, int keepA, int keepB) -> const float* {
+        for (int k = 0; k < 3; ++k)
+            if (held[k] == ry) return planes.data() + k * stride + 1;
+        int k = 0;
+        while (held[k] == keepA || held[k] == keepB) ++k;
+        held[k] = ry;
+        float* p = planes.data() + k * stride;
+        redPlaneSpan(scr.row(ry) + ptrdiff_t(x0 - 1 + jl) * 4, p + jl, size_t(jr - jl));
+        std::fill(p, p + jl, p[jl]);
+        std::fill(p + jr, p + stride, p[jr - 1]);
+        return p + 1;
+    };
     for (int y = t.rect.y; y < t.rect.bottom(); ++y) {
-        const float* ip = img.row(y);
-        const float* sc = scr.row(y);
-        const float* su = scr.row(std::max(y - 1, h.y));
-        const float* sd = scr.row(std::min(y + 1, h.bottom() - 1));
-        float* o = t.row(y) - ptrdiff_t(x0) * 4;
-        auto edge = [&](int x) {
-            const int xl = std::max(x - 1, h.x), xr = std::min(x + 1, h.right() - 1);
-            monoPixel(ip + x * 4, sc[x * 4], sc[xl * 4], sc[xr * 4], su[x * 4], sd[x * 4], o + x * 4);
-        };
-        for (int x = x0; x < std::min(inner0, x1); ++x) edge(x);
-        for (int x = inner0; x < inner1; ++x)
-            monoPixel(ip + x * 4, sc[x * 4], sc[(x - 1) * 4], sc[(x + 1) * 4], su[x * 4], sd[x * 4], o + x * 4);
-        for (int x = std::max(inner1, inner0); x < x1; ++x) edge(x);
+        const int yu = std::max(y - 1, h.y), yd = std::min(y + 1, h.bottom() - 1);
+        const float* centre = plane(y, yu, yd);
+        const float* up = plane(yu, y, yd);
+        const float* down = plane(yd, y, yu);
+        halftoneMonoSpan(img.row(y) + ptrdiff_t(x0) * 4, centre, up, down, t.row(y), size_t(w));
     }
 }
 
@@ -91,63 +106,22 @@ IRect halftoneMonoRoi(int index, const IRect& d, const ArgValue*, int) {
 // "halftoneCMY_cheap" (image, process screen): cyan, magenta and yellow ink where the
 // red, green and blue of the image lie below the screen's red, green and blue (the ink
 // amounts 1 − r, 1 − g, 1 − b above 1 − screen); each ink takes its complementary primary
-// away from white. The edge is a fixed narrow smoothstep, not the screen's gradient,
-// hence cheap. Alpha of the image.
-void halftoneCMYCheap(const ColorSpan& s) {
-    constexpr float w = 0.04f;
-    const float* __restrict ip = s.src[0];
-    const float* __restrict sp = s.src[1];
-    float* __restrict dst = s.dst;
-    const int n = s.n;
-    for (int i = 0; i < n; ++i) {
-        const float a = ip[i * 4 + 3];
-        const float inv = 1 / std::max(a, 1.0e-20f);
-        // All four lanes alike (so the loop vectorises), the alpha lane replaced after.
-        float o[4];
-        for (int c = 0; c < 4; ++c) {
-            // Without alpha the tone is white: no ink.
-            const float v = a > 0 ? clamp01(ip[i * 4 + c] * inv) : 1.0f;
-            o[c] = (1 - smoothstep(0, 1, inkRamp(sp[i * 4 + c], v, w))) * a;
-        }
-        o[3] = a;
-        for (int c = 0; c < 4; ++c) dst[i * 4 + c] = o[c];
-    }
-}
+// away from white. The edge is a fixed narrow smoothstep (0.04 wide in screen units), not
+// the screen's gradient, hence cheap. Without alpha the tone is white. Alpha of the image.
+void halftoneCMYCheap(const ColorSpan& s) { halftoneCMYCheapSpan(s.src[0], s.src[1], s.dst, size_t(s.n)); }
 
 // "setAlpha" (image, a): the same straight colour at alpha a. The data is premultiplied,
 // so colour is scaled by a / alpha; a pixel without alpha has no colour to keep and
 // becomes (0, 0, 0, a).
-void setAlpha(const ColorSpan& s) {
-    const float na = s.val[0][0];
-    const float* p = s.src[0];
-    for (int i = 0; i < s.n; ++i) {
-        const float a = p[i * 4 + 3];
-        const float k = a > 0 ? na / a : 0.0f;
-        for (int c = 0; c < 3; ++c) s.dst[i * 4 + c] = p[i * 4 + c] * k;
-        s.dst[i * 4 + 3] = na;
-    }
-}
+void setAlpha(const ColorSpan& s) { setAlphaSpan(s.src[0], s.dst, size_t(s.n), s.val[0][0]); }
 
 // "thresholdWatermark" (mark, phase t in 0..1): the mark's shape (its alpha) in near
 // black, crossed by a soft lighter band along the diagonal x + y that sweeps across the
-// mark as t runs from 0 to 1. The band repeats every kPeriod pixels of x + y, so t = 1
-// looks exactly like t = 0 and the video loop has no jump. Coordinates are the mark's
-// own (it is moved to the origin first).
+// mark as t runs from 0 to 1. The band repeats every 1024 pixels of x + y, so t = 1 looks
+// exactly like t = 0 and the video loop has no jump. Coordinates are the mark's own (it
+// is moved to the origin first).
 void thresholdWatermark(const ColorSpan& s) {
-    constexpr float kPeriod = 1024.0f, kHalfWidth = 110.0f, kBand = 0.45f, kBase = 0.05f;
-    const float phase = s.val[0][0];
-    const float* p = s.src[0];
-    const float yc = float(s.y) + 0.5f;
-    for (int i = 0; i < s.n; ++i) {
-        const float xc = float(s.x + i) + 0.5f;
-        float f = (xc + yc) / kPeriod - phase + 0.5f;
-        f -= std::floor(f);
-        const float dist = std::abs(f - 0.5f) * kPeriod;  // pixels from the band's centre
-        const float grey = kBase + (kBand - kBase) * smoothstep(kHalfWidth, 0.0f, dist);
-        const float a = p[i * 4 + 3];
-        s.dst[i * 4] = s.dst[i * 4 + 1] = s.dst[i * 4 + 2] = grey * a;
-        s.dst[i * 4 + 3] = a;
-    }
+    thresholdWatermarkSpan(s.src[0], s.dst, size_t(s.n), s.x, s.y, s.val[0][0]);
 }
 
 }  // namespace
