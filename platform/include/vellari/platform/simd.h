@@ -58,8 +58,9 @@ struct ProbeRegistration {
 
 // In a kernel unit: defines and exports a probe returning the unit's compiled target and
 // registers it under UNIT (a string). Place the first part inside HWY_NAMESPACE...
-#define VELLARI_SIMD_PROBE_KERNEL()                               \
-    int64_t SimdProbeTarget() { return HWY_TARGET; }
+// (Internal linkage: units that share a namespace each keep their own.)
+#define VELLARI_SIMD_PROBE_KERNEL() \
+    [[maybe_unused]] static int64_t SimdProbeTarget() { return HWY_TARGET; }
 // ...and this one in the HWY_ONCE part, in a namespace of the unit's own.
 #define VELLARI_SIMD_PROBE(UNIT)                                                    \
     HWY_EXPORT(SimdProbeTarget);                                                    \
