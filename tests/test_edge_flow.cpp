@@ -559,7 +559,10 @@ TEST(EdgeFlow, FieldAndSmoothingAgreeOnEveryInstructionSet) {
                 worst = std::max(worst, d);
                 off += d > 1e-5f;
             }
-            EXPECT_LT(worst, 2e-3f) << what[k] << " on " << simd::nameOf(t);
+            // The walk along the flow stops on a comparison, so a tangent moved by rounding
+            // may take or drop a whole tap at a few pixels: a bound on the worst value that a
+            // pixel may move, and on how many move at all.
+            EXPECT_LT(worst, 1e-2f) << what[k] << " on " << simd::nameOf(t);
             EXPECT_LT(off, got[k].data.size() / 200) << what[k] << " on " << simd::nameOf(t);
         }
     }
