@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <cstdlib>
 #include <random>
 #include <set>
 
@@ -85,6 +86,16 @@ TEST(Simd, EveryKernelUnitReachesEachTargetsOwnCode) {
         for (const auto& p : simd::probes())
             EXPECT_EQ(simd::nameOf(p.reached()), simd::nameOf(t)) << p.unit << " has no code of its own for this target";
     }
+}
+
+// ctest runs this suite under each VELLARI_SIMD cap too: the cap reaches every kernel.
+TEST(Simd, TheEnvironmentCapReachesEveryKernel) {
+    const char* cap = std::getenv("VELLARI_SIMD");
+    const int64_t best = simd::machineTargets().front();
+    const int64_t want = cap && simd::targetNamed(cap) ? std::max(simd::targetNamed(cap), best) : best;
+    EXPECT_EQ(simd::targetName(), simd::nameOf(want));
+    ASSERT_FALSE(simd::probes().empty());
+    for (const auto& p : simd::probes()) EXPECT_EQ(simd::nameOf(p.reached()), simd::nameOf(want)) << p.unit;
 }
 
 // Every built-in filter on noise: the same pixels on each target as on the best one,
