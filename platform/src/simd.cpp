@@ -26,6 +26,17 @@ constexpr Named kNames[] = {
 #endif
 };
 
+// The targets now allowed, with the dispatch tables' choice set to the best of them.
+// hwy::SupportedTargets() alone re-detects the processor and leaves the choice at its
+// best target, cap or no cap, until something calls Update: do that here every time.
+std::vector<int64_t> allowedTargets() {
+    const int64_t allowed = hwy::SupportedTargets();
+    hwy::GetChosenTarget().Update(allowed);
+    std::vector<int64_t> list;
+    for (int64_t t = allowed & HWY_TARGETS; t != 0; t &= t - 1) list.push_back(t & ~(t - 1));
+    return list;
+}
+
 // Every target better than (lower bit than) the given one.
 int64_t betterThan(int64_t target) { return target - 1; }
 
@@ -61,13 +72,13 @@ int64_t targetNamed(const std::string& name) {
 
 std::vector<int64_t> availableTargets() {
     ensureConfigured();
-    return hwy::SupportedAndGeneratedTargets();
+    return allowedTargets();
 }
 
 std::vector<int64_t> machineTargets() {
     ensureConfigured();
     hwy::DisableTargets(0);
-    auto all = hwy::SupportedAndGeneratedTargets();
+    auto all = allowedTargets();
     applyEnvironmentCap();
     return all;
 }
@@ -80,7 +91,9 @@ int64_t currentTarget() {
 std::string targetName() { return nameOf(currentTarget()); }
 
 void applyEnvironmentCap() {
-    if (const int64_t cap = environmentCap()) hwy::DisableTargets(betterThan(cap));
+    static const int64_t cap = environmentCap();  // read (and warned about) once
+    hwy::DisableTargets(cap ? betterThan(cap) : 0);
+    allowedTargets();
 }
 
 void setTargetForTest(int64_t target) {
@@ -92,6 +105,7 @@ void setTargetForTest(int64_t target) {
         return;
     }
     hwy::SetSupportedTargetsForTest(target);
+    allowedTargets();
 }
 
 std::vector<Probe>& probes() {
