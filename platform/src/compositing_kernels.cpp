@@ -20,46 +20,6 @@ VELLARI_SIMD_PROBE_KERNEL()
 // Kernels are HWY_FLATTEN: otherwise the compiler may call the per-block lambda out of
 // line, reloading its constants for every block.
 
-// Lanes(d) pixels as planes in an order of the kernels' own: each 128-bit block of a plane
-// holds four pixels, transposed within the block, so no lane crosses a block (LoadPlanes
-// reorders across the whole vector, at twice the shuffles). For kernels that treat every
-// pixel alike; StorePixels undoes the order. One-lane tails load plainly.
-template <class D>
-HWY_INLINE void TransposeBlocks(D d, hn::Vec<D>& v0, hn::Vec<D>& v1, hn::Vec<D>& v2, hn::Vec<D>& v3) {
-    const hn::Repartition<uint64_t, D> d64;
-    const auto t0 = hn::BitCast(d64, hn::InterleaveLower(d, v0, v1));
-    const auto t1 = hn::BitCast(d64, hn::InterleaveLower(d, v2, v3));
-    const auto t2 = hn::BitCast(d64, hn::InterleaveUpper(d, v0, v1));
-    const auto t3 = hn::BitCast(d64, hn::InterleaveUpper(d, v2, v3));
-    v0 = hn::BitCast(d, hn::InterleaveLower(d64, t0, t1));
-    v1 = hn::BitCast(d, hn::InterleaveUpper(d64, t0, t1));
-    v2 = hn::BitCast(d, hn::InterleaveLower(d64, t2, t3));
-    v3 = hn::BitCast(d, hn::InterleaveUpper(d64, t2, t3));
-}
-template <class D>
-HWY_INLINE Planes<D> LoadPixels(D d, const float* HWY_RESTRICT p) {
-    if constexpr (hn::MaxLanes(d) < 4) {
-        return LoadPlanes(d, p);
-    } else {
-        const size_t N = hn::Lanes(d);
-        Planes<D> q{hn::LoadU(d, p), hn::LoadU(d, p + N), hn::LoadU(d, p + 2 * N), hn::LoadU(d, p + 3 * N)};
-        TransposeBlocks(d, q.r, q.g, q.b, q.a);
-        return q;
-    }
-}
-template <class D>
-HWY_INLINE void StorePixels(D d, Planes<D> q, float* HWY_RESTRICT p) {
-    if constexpr (hn::MaxLanes(d) < 4) {
-        StorePlanes(d, q, p);
-    } else {
-        const size_t N = hn::Lanes(d);
-        TransposeBlocks(d, q.r, q.g, q.b, q.a);
-        hn::StoreU(q.r, d, p);
-        hn::StoreU(q.g, d, p + N);
-        hn::StoreU(q.b, d, p + 2 * N);
-        hn::StoreU(q.a, d, p + 3 * N);
-    }
-}
 
 // Min and Max are given their operands in the order that makes them the comparisons they
 // replace (Max(0, v) is v < 0 ? 0 : v), so a NaN takes the same way as it always did on x86.
